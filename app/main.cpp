@@ -1,0 +1,25 @@
+#include "app/form1.h"
+#include "link/port_table.h"
+#include "link/qt_serial_port.h"
+
+#include <QApplication>
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    // A bad port table is a setup mistake: say so before any window appears.
+    QString error;
+    std::optional<PortTable> table = PortTable::fromEnvironment(&error);
+    if (!table) {
+        std::fprintf(stderr, "matrix-panel: %s\n", qPrintable(error));
+        return 2;
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("matrix-panel"));
+
+    Form1 form(std::make_unique<QtSerialPort>(std::move(*table)));
+    form.Form_Load();
+    form.show();
+    return QApplication::exec();
+}

@@ -1,0 +1,87 @@
+// The 10 ms main tick of the status window.
+#include "app/form1.h"
+
+#include "link/serial_port.h"
+#include "link/status_frame.h"
+#include "panel/form3.h"
+#include "supervision/link_supervisor.h"
+#include "supervision/routing_display.h"
+
+#include <QScopedValueRollback>
+
+using namespace PanelLayout;
+
+namespace {
+const QColor InputColour(0, 200, 0);
+const QColor OutputColour(0, 0, 255);
+const QColor SelectedColour(255, 0, 0);
+} // namespace
+
+void Form1::Timer1_Timer()
+{
+    // The port search lets events run, and with them this timer: a tick that
+    // starts inside another would act on a half-done state.
+    if (m_inMainTick || m_ending)
+        return;
+    const QScopedValueRollback<bool> guard(m_inMainTick, true);
+
+    if (++m_superviseTicks >= SuperviseEveryTicks) {
+        m_superviseTicks = 0;
+        m_supervisor->SuperviseLink();
+        if (m_ending)
+            return;
+        m_state.missedCycles = saturatingIncrement(m_state.missedCycles);
+        if (m_state.missedCycles > MissedCyclesForLoss)
+            m_state.linkMark = 0;
+    }
+
+    m_receiver.ReadStatusFrame();
+
+    if (m_state.linkUp()) {
+        RefreshPanel(m_state, *m_panel);
+        m_state.selectionAge = saturatingIncrement(m_state.selectionAge);
+        if (m_state.selectionAge > SelectionExpiryTicks
+            || (m_state.selectedInput == 0 && m_state.selectedOutput == 0)) {
+            m_state.selectedInput = 0;
+            m_state.selectedOutput = 0;
+            m_state.selectionAge = 0;
+            resetLabelColours();
+        }
+        if (m_state.selectedOutput != 0 && m_state.selectedInput != 0) {
+            if (m_state.selectedOutput >= 1 && m_state.selectedOutput <= 4)
+                m_transmitter.send(
+                    uint8_t((m_state.selectedInput - 1) + 4 * (m_state.selectedOutput - 1)));
+            m_state.selectedInput = 0;
+            m_state.selectedOutput = 0;
+        } else {
+            colourSelection();
+        }
+    }
+
+    // Bytes of a frame that never completes would sit in front of the next
+    // good frame for ever; drop them once they have lingered a while.
+    const std::optional<int> waiting = m_port->bytesWaiting();
+    if (waiting && *waiting >= 1 && *waiting < StatusFrame::Length) {
+        if (++m_partialTicks >= StaleInputTicks) {
+            m_partialTicks = 0;
+            if (m_state.linkUp())
+                m_port->readAll();
+        }
+    }
+}
+
+void Form1::resetLabelColours()
+{
+    for (int k = 1; k <= 4; ++k)
+        m_panel->setLabel1Colour(InputLabel[k], InputColour);
+    for (int k = 1; k <= 4; ++k)
+        m_panel->setLabel1Colour(OutputLabel[k], OutputColour);
+}
+
+void Form1::colourSelection()
+{
+    for (int k = 1; k <= 4; ++k)
+        m_panel->setLabel1Colour(InputLabel[k], m_state.selectedInput == k ? SelectedColour : InputColour);
+    for (int k = 1; k <= 4; ++k)
+        m_panel->setLabel1Colour(OutputLabel[k], m_state.selectedOutput == k ? SelectedColour : OutputColour);
+}

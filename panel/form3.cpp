@@ -1,0 +1,425 @@
+#include "panel/form3.h"
+
+#include "app/texts.h"
+#include "panel/route_selection.h"
+
+#include <QCloseEvent>
+#include <QFrame>
+#include <QMouseEvent>
+#include <QRadioButton>
+#include <cmath>
+
+using namespace PanelLayout;
+
+namespace {
+
+int toPixels(double twips)
+{
+    return int(std::lround(twips / TwipsPerPixel));
+}
+
+const char *faceResource(Face face)
+{
+    switch (face) {
+    case Face::InputUp: return ":/input_up.bmp";
+    case Face::InputDown: return ":/input_down.bmp";
+    case Face::OutputUp: return ":/output_up.bmp";
+    case Face::OutputDown: return ":/output_down.bmp";
+    case Face::Cmd16Up: return ":/command16_up.jpg";
+    case Face::Cmd16Down: return ":/command16_down.jpg";
+    case Face::Cmd40Up: return ":/command40_up.jpg";
+    case Face::Cmd40Down: return ":/command40_down.jpg";
+    }
+    return "";
+}
+
+int buttonCode(Qt::MouseButtons buttons)
+{
+    int code = 0;
+    if (buttons & Qt::LeftButton)
+        code |= Form3::LeftButton;
+    if (buttons & Qt::RightButton)
+        code |= Form3::RightButton;
+    if (buttons & Qt::MiddleButton)
+        code |= Form3::MiddleButton;
+    return code;
+}
+
+int shiftCode(Qt::KeyboardModifiers modifiers)
+{
+    int code = 0;
+    if (modifiers & Qt::ShiftModifier)
+        code |= Form3::ShiftKey;
+    if (modifiers & Qt::ControlModifier)
+        code |= Form3::CtrlKey;
+    if (modifiers & Qt::AltModifier)
+        code |= Form3::AltKey;
+    return code;
+}
+
+} // namespace
+
+Form3::Form3(QWidget *parent)
+    : QWidget(parent)
+{
+    setWindowTitle(QString::fromLatin1(Texts::PanelTitleAtCreation));
+    setWindowIcon(QIcon(QStringLiteral(":/icon.ico")));
+
+    m_frame = new QFrame(this);
+    m_frame->setGeometry(toPixels(Frame1.left), toPixels(Frame1.top), toPixels(Frame1.width),
+        toPixels(Frame1.height));
+    watch(m_frame, Kind::Frame, 0);
+
+    // The table lists each down face before its up face, so the up face is
+    // created later and lies on top.
+    for (const PictureDesign &design : Pictures) {
+        auto *label = new QLabel(m_frame);
+        label->setPixmap(QPixmap(QString::fromLatin1(faceResource(design.face))));
+        Control &control = m_pictures[design.index];
+        control.widget = label;
+        control.rect = design.rect;
+        place(control);
+        watch(label, Kind::Picture, design.index);
+    }
+
+    for (const LabelDesign &design : PanelLayout::Label1) {
+        Control &control = m_label1[design.index];
+        control.widget = makeLabel(m_frame, design);
+        control.rect = design.rect;
+        // Digits, letters and legends sit on the highlight-text colour.
+        QPalette palette = control.widget->palette();
+        palette.setColor(QPalette::Window, palette.color(QPalette::HighlightedText));
+        control.widget->setPalette(palette);
+        control.widget->setAutoFillBackground(true);
+        place(control);
+        control.widget->setVisible(design.visible);
+        watch(control.widget, Kind::Label1, design.index);
+    }
+
+    for (const LabelDesign &design : PanelLayout::Label2) {
+        Control &control = m_label2[design.index];
+        control.widget = makeLabel(picture(outputUpFace(design.index + 1)), design);
+        control.rect = design.rect;
+        place(control);
+        watch(control.widget, Kind::Label2, design.index);
+    }
+
+    // Only its top matters: it marks where the window's face ends.
+    m_option1Rect = PanelLayout::Option1;
+    m_option1 = new QRadioButton(QStringLiteral("Option1"), m_frame);
+    m_option1->setGeometry(toPixels(m_option1Rect.left), toPixels(m_option1Rect.top),
+        toPixels(m_option1Rect.width), toPixels(m_option1Rect.height));
+
+    m_frame->raise();
+    installEventFilter(this);
+}
+
+Form3::~Form3() = default;
+
+QLabel *Form3::makeLabel(QWidget *parent, const LabelDesign &design)
+{
+    auto *label = new QLabel(QString::fromLatin1(design.caption), parent);
+    QFont font(QStringLiteral("MS Sans Serif"));
+    font.setPointSizeF(LabelFontPoints);
+    font.setBold(design.bold);
+    label->setFont(font);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, design.colour);
+    label->setPalette(palette);
+    return label;
+}
+
+void Form3::place(Control &control)
+{
+    const TwipsRect &r = control.rect;
+    control.widget->setGeometry(
+        toPixels(r.left), toPixels(r.top), toPixels(r.width), toPixels(r.height));
+}
+
+void Form3::watch(QWidget *widget, Kind kind, int index)
+{
+    m_targets[widget] = Target{kind, index};
+    widget->installEventFilter(this);
+}
+
+bool Form3::hasPicture(int index)
+{
+    return (index >= 0 && index <= 15) || (index >= 33 && index <= 36);
+}
+
+QLabel *Form3::picture(int index) const
+{
+    const auto it = m_pictures.find(index);
+    return it == m_pictures.end() ? nullptr : static_cast<QLabel *>(it->second.widget);
+}
+
+bool Form3::pictureVisible(int index) const
+{
+    const QLabel *p = picture(index);
+    return p && !p->isHidden();
+}
+
+void Form3::setPictureVisible(int index, bool visible)
+{
+    if (QLabel *p = picture(index))
+        p->setVisible(visible);
+}
+
+TwipsRect Form3::pictureRect(int index) const
+{
+    const auto it = m_pictures.find(index);
+    return it == m_pictures.end() ? TwipsRect{} : it->second.rect;
+}
+
+void Form3::setPictureLeft(int index, double left)
+{
+    auto it = m_pictures.find(index);
+    if (it == m_pictures.end())
+        return;
+    it->second.rect.left = left;
+    place(it->second);
+}
+
+void Form3::setPictureTop(int index, double top)
+{
+    auto it = m_pictures.find(index);
+    if (it == m_pictures.end())
+        return;
+    it->second.rect.top = top;
+    place(it->second);
+}
+
+QLabel *Form3::label1(int index) const
+{
+    return index >= 0 && index < 10 ? static_cast<QLabel *>(m_label1[index].widget) : nullptr;
+}
+
+TwipsRect Form3::label1Rect(int index) const
+{
+    return index >= 0 && index < 10 ? m_label1[index].rect : TwipsRect{};
+}
+
+void Form3::setLabel1Left(int index, double left)
+{
+    if (index < 0 || index >= 10)
+        return;
+    m_label1[index].rect.left = left;
+    place(m_label1[index]);
+}
+
+void Form3::setLabel1Top(int index, double top)
+{
+    if (index < 0 || index >= 10)
+        return;
+    m_label1[index].rect.top = top;
+    place(m_label1[index]);
+}
+
+bool Form3::label1Visible(int index) const
+{
+    const QLabel *l = label1(index);
+    return l && !l->isHidden();
+}
+
+void Form3::setLabel1Visible(int index, bool visible)
+{
+    if (QLabel *l = label1(index))
+        l->setVisible(visible);
+}
+
+QColor Form3::label1Colour(int index) const
+{
+    const QLabel *l = label1(index);
+    return l ? l->palette().color(QPalette::WindowText) : QColor();
+}
+
+void Form3::setLabel1Colour(int index, const QColor &colour)
+{
+    // The main tick re-applies the colours 100 times a second; only a real
+    // change may touch the palette (and repaint).
+    QLabel *l = label1(index);
+    if (!l || l->palette().color(QPalette::WindowText) == colour)
+        return;
+    QPalette palette = l->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    l->setPalette(palette);
+}
+
+QLabel *Form3::label2(int index) const
+{
+    return index >= 0 && index < 4 ? static_cast<QLabel *>(m_label2[index].widget) : nullptr;
+}
+
+QString Form3::label2Caption(int index) const
+{
+    const QLabel *l = label2(index);
+    return l ? l->text() : QString();
+}
+
+void Form3::setLabel2Caption(int index, const QString &caption)
+{
+    QLabel *l = label2(index);
+    if (l && l->text() != caption)
+        l->setText(caption);
+}
+
+void Form3::setOuterSize(double width, double height)
+{
+    m_outerWidth = width;
+    m_outerHeight = height;
+    resize(toPixels(width), toPixels(height));
+}
+
+void Form3::syncWindowTwips() const
+{
+    // The window manager may have moved the window since we last did.
+    if (toPixels(m_leftTwips) != pos().x())
+        m_leftTwips = pos().x() * TwipsPerPixel;
+    if (toPixels(m_topTwips) != pos().y())
+        m_topTwips = pos().y() * TwipsPerPixel;
+}
+
+double Form3::windowLeft() const
+{
+    syncWindowTwips();
+    return m_leftTwips;
+}
+
+double Form3::windowTop() const
+{
+    syncWindowTwips();
+    return m_topTwips;
+}
+
+void Form3::setWindowLeft(double left)
+{
+    syncWindowTwips();
+    m_leftTwips = left;
+    move(toPixels(left), pos().y());
+}
+
+void Form3::setWindowTop(double top)
+{
+    syncWindowTwips();
+    m_topTwips = top;
+    move(pos().x(), toPixels(top));
+}
+
+void Form3::storeDragOrigin(double x, double y)
+{
+    m_dragX = x;
+    m_dragY = y;
+}
+
+void Form3::Frame1_MouseDown(int, int, int, double x, double y)
+{
+    storeDragOrigin(x, y);
+}
+
+void Form3::Label1_MouseDown(int, int, int, double x, double y)
+{
+    storeDragOrigin(x, y);
+}
+
+void Form3::Picture1_MouseDown(int index, int, int, double x, double y)
+{
+    storeDragOrigin(x, y);
+    if (m_routeSelection)
+        m_routeSelection->Picture1_MouseDown(index);
+}
+
+void Form3::Picture1_MouseUp(int index, int, int, double x, double y)
+{
+    storeDragOrigin(x, y);
+    if (m_routeSelection)
+        m_routeSelection->Picture1_MouseUp(index);
+}
+
+void Form3::Label2_MouseDown(int index, int, int, double x, double y)
+{
+    storeDragOrigin(x, y);
+    if (m_routeSelection)
+        m_routeSelection->Label2_MouseDown(index);
+}
+
+void Form3::Label2_MouseUp(int index, int, int, double x, double y)
+{
+    storeDragOrigin(x, y);
+    if (m_routeSelection)
+        m_routeSelection->Label2_MouseUp(index);
+}
+
+void Form3::DragPanel(int, int button, int, double x, double y)
+{
+    if (button != LeftButton)
+        return;
+    // The pressed control moves with the window, so putting the pressed point
+    // back under the pointer on every move lets the window follow without drift.
+    setWindowTop(windowTop() + y - m_dragY);
+    setWindowLeft(windowLeft() + x - m_dragX);
+}
+
+bool Form3::eventFilter(QObject *watched, QEvent *event)
+{
+    const QEvent::Type type = event->type();
+    if (type != QEvent::MouseButtonPress && type != QEvent::MouseButtonDblClick
+        && type != QEvent::MouseButtonRelease && type != QEvent::MouseMove)
+        return QWidget::eventFilter(watched, event);
+
+    if ((type == QEvent::MouseButtonRelease || type == QEvent::MouseMove) && m_pressed
+        && watched != m_pressed) {
+        // The face hidden by the press may have lost the implicit grab: moves
+        // and the release still belong to the pressed control.
+        auto *mouse = static_cast<QMouseEvent *>(event);
+        auto *pressed = static_cast<QWidget *>(m_pressed);
+        const QPointF local = pressed->mapFromGlobal(mouse->globalPosition());
+        QMouseEvent redirected(type, local, mouse->globalPosition(), mouse->button(),
+            mouse->buttons(), mouse->modifiers());
+        return eventFilter(pressed, &redirected);
+    }
+
+    const auto it = m_targets.find(watched);
+    if (it == m_targets.end())
+        return QWidget::eventFilter(watched, event);
+    const Target target = it->second;
+    auto *mouse = static_cast<QMouseEvent *>(event);
+    const double x = mouse->position().x() * TwipsPerPixel;
+    const double y = mouse->position().y() * TwipsPerPixel;
+    const int shift = shiftCode(mouse->modifiers());
+
+    switch (type) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonDblClick: {
+        // A double click is a second press to the user.
+        m_pressed = watched;
+        const int button = buttonCode(mouse->button());
+        switch (target.kind) {
+        case Kind::Frame: Frame1_MouseDown(target.index, button, shift, x, y); break;
+        case Kind::Label1: Label1_MouseDown(target.index, button, shift, x, y); break;
+        case Kind::Picture: Picture1_MouseDown(target.index, button, shift, x, y); break;
+        case Kind::Label2: Label2_MouseDown(target.index, button, shift, x, y); break;
+        }
+        return true;
+    }
+    case QEvent::MouseButtonRelease: {
+        if (mouse->buttons() == Qt::NoButton)
+            m_pressed = nullptr;
+        const int button = buttonCode(mouse->button());
+        if (target.kind == Kind::Picture)
+            Picture1_MouseUp(target.index, button, shift, x, y);
+        else if (target.kind == Kind::Label2)
+            Label2_MouseUp(target.index, button, shift, x, y);
+        return true;
+    }
+    default:
+        DragPanel(target.index, buttonCode(mouse->buttons()), shift, x, y);
+        return true;
+    }
+}
+
+void Form3::closeEvent(QCloseEvent *event)
+{
+    event->accept();
+    if (m_closeHandler)
+        m_closeHandler();
+}

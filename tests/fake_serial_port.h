@@ -1,0 +1,95 @@
+#pragma once
+
+#include "link/serial_port.h"
+
+#include <QList>
+#include <set>
+
+// A serial port for tests: records what is written, hands out bytes the
+// test injects, and fails any operation on demand.
+class FakeSerialPort : public SerialPort
+{
+public:
+    enum Operation { SetCommPort, SetSettings, SetDtr, Open, Close, Write, Count, Read };
+
+    // Port numbers that open; by default only port 1 exists.
+    std::set<int> existing = {1};
+    std::set<Operation> failing;
+
+    QByteArray written;           // every byte written, in order
+    QList<QByteArray> writes;     // each write call's buffer
+    QByteArray incoming;          // bytes waiting to be read
+    QList<int> openAttempts;      // port numbers tried, in order
+    QString settings;
+    bool dtr = false;
+    int number = 1;
+    bool opened = false;
+
+    void inject(const QByteArray &bytes) { incoming += bytes; }
+
+    bool setCommPort(int n) override
+    {
+        if (failing.count(SetCommPort) || opened)
+            return false;
+        number = n;
+        return true;
+    }
+    int commPort() const override { return number; }
+    bool setSettings(const QString &s) override
+    {
+        if (failing.count(SetSettings))
+            return false;
+        settings = s;
+        return true;
+    }
+    bool setDtrEnable(bool enable) override
+    {
+        if (failing.count(SetDtr))
+            return false;
+        dtr = enable;
+        return true;
+    }
+    bool open() override
+    {
+        openAttempts.append(number);
+        if (failing.count(Open) || opened || !existing.count(number))
+            return false;
+        opened = true;
+        return true;
+    }
+    bool close() override
+    {
+        if (failing.count(Close) || !opened)
+            return false;
+        opened = false;
+        return true;
+    }
+    bool isOpen() const override { return opened; }
+    bool write(const QByteArray &bytes) override
+    {
+        writes.append(bytes);
+        if (failing.count(Write) || !opened)
+            return false;
+        written += bytes;
+        return true;
+    }
+    std::optional<int> bytesWaiting() override
+    {
+        if (failing.count(Count) || !opened)
+            return std::nullopt;
+        return int(incoming.size());
+    }
+    std::optional<QByteArray> readAll() override
+    {
+        if (failing.count(Read) || !opened)
+            return std::nullopt;
+        QByteArray all = incoming;
+        incoming.clear();
+        return all;
+    }
+    QString errorString() const override { return QStringLiteral("fake failure"); }
+    bool lastErrorWasPermission() const override { return permission; }
+    QString deviceName() const override { return QStringLiteral("/dev/fake%1").arg(number); }
+
+    bool permission = false;
+};

@@ -1,0 +1,559 @@
+// Runs the real matrix-sim binary on a pseudo-terminal and talks to it through
+// QSerialPort, the way the panel does. These tests use real time, so every
+// wait is generous and bounded.
+
+#include "link/status_frame.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSerialPort>
+#include <QTemporaryDir>
+#include <QThread>
+#include <deque>
+#include <functional>
+#include <gtest/gtest.h>
+#include <optional>
+#include <sys/stat.h>
+#include <vector>
+
+#ifndef MATRIX_SIM_PATH
+#error "MATRIX_SIM_PATH must name the matrix-sim binary"
+#endif
+
+namespace {
+
+using StatusFrame::byteAt;
+
+constexpr int Period = 20;
+constexpr int StartTimeout = 3000;
+constexpr int FrameTimeout = 2000;
+
+bool pathIsSymlink(const QString &path)
+{
+    struct stat info
+    {
+    };
+    return lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+struct Frame
+{
+    QByteArray bytes;
+    bool valid = false;
+};
+
+// Cuts the byte stream from the switcher into frames. A window with a known
+// marker pair counts as a frame even when its checksum is wrong, so corrupt
+// frames can be counted; anything else is skipped a byte at a time.
+class FrameReader
+{
+public:
+    explicit FrameReader(QSerialPort &port)
+        : m_port(port)
+    { }
+
+    qint64 bytesReceived() const { return m_bytesReceived; }
+
+    // Every frame that arrives within `ms`, after those already queued.
+    std::vector<Frame> readFor(int ms)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        for (qint64 left = ms; left > 0; left = ms - timer.elapsed())
+            pump(int(left));
+        pump(0);
+        std::vector<Frame> frames(m_frames.begin(), m_frames.end());
+        m_frames.clear();
+        return frames;
+    }
+
+    // The first valid frame accepted by `wanted`, dropping those before it.
+    std::optional<QByteArray> waitFor(
+        const std::function<bool(const QByteArray &)> &wanted, int timeoutMs = FrameTimeout)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        for (;;) {
+            while (!m_frames.empty()) {
+                Frame frame = m_frames.front();
+                m_frames.pop_front();
+                if (frame.valid && wanted(frame.bytes))
+                    return frame.bytes;
+            }
+            const qint64 left = timeoutMs - timer.elapsed();
+            if (left <= 0)
+                return std::nullopt;
+            pump(int(left));
+        }
+    }
+
+    // The next `count` valid frames.
+    std::vector<QByteArray> validFrames(int count, int timeoutMs = FrameTimeout)
+    {
+        std::vector<QByteArray> frames;
+        QElapsedTimer timer;
+        timer.start();
+        while (int(frames.size()) < count) {
+            const qint64 left = timeoutMs - timer.elapsed();
+            if (left <= 0)
+                break;
+            if (auto frame = waitFor([](const QByteArray &) { return true; }, int(left)))
+                frames.push_back(*frame);
+        }
+        return frames;
+    }
+
+private:
+    void pump(int waitMs)
+    {
+        if (m_port.bytesAvailable() == 0 && waitMs > 0)
+            m_port.waitForReadyRead(waitMs);
+        const QByteArray bytes = m_port.readAll();
+        m_bytesReceived += bytes.size();
+        m_buffer += bytes;
+        while (m_buffer.size() >= StatusFrame::Length) {
+            const QByteArray window = m_buffer.left(StatusFrame::Length);
+            if (StatusFrame::markerKind(window) == StatusFrame::Kind::Invalid) {
+                m_buffer.remove(0, 1);
+                continue;
+            }
+            m_frames.push_back({ window, StatusFrame::isValid(window) });
+            m_buffer.remove(0, StatusFrame::Length);
+        }
+    }
+
+    QSerialPort &m_port;
+    QByteArray m_buffer;
+    std::deque<Frame> m_frames;
+    qint64 m_bytesReceived = 0;
+};
+
+class SimE2eTest : public ::testing::Test
+{
+protected:
+    void TearDown() override
+    {
+        if (m_port.isOpen())
+            m_port.close();
+        if (m_sim.state() != QProcess::NotRunning) {
+            m_sim.closeWriteChannel();
+            if (!m_sim.waitForFinished(StartTimeout)) {
+                m_sim.kill();
+                m_sim.waitForFinished(StartTimeout);
+            }
+        }
+    }
+
+    // Starts the simulator and reads the path it serves from its first line.
+    void startSim(const QStringList &extraArguments = {})
+    {
+        ASSERT_TRUE(m_dir.isValid());
+        m_linkPath = m_dir.filePath(QStringLiteral("sw"));
+        QStringList arguments { QStringLiteral("--link"), m_linkPath, QStringLiteral("--period"),
+            QString::number(Period) };
+        arguments += extraArguments;
+        m_sim.setProgram(QStringLiteral(MATRIX_SIM_PATH));
+        m_sim.setArguments(arguments);
+        m_sim.start();
+        ASSERT_TRUE(m_sim.waitForStarted(StartTimeout)) << m_sim.errorString().toStdString();
+
+        QElapsedTimer timer;
+        timer.start();
+        while (!m_sim.canReadLine() && timer.elapsed() < StartTimeout)
+            m_sim.waitForReadyRead(100);
+        ASSERT_TRUE(m_sim.canReadLine())
+            << "no path on stdout; stderr: " << m_sim.readAllStandardError().toStdString();
+        m_servedPath = QString::fromLocal8Bit(m_sim.readLine()).trimmed();
+        ASSERT_TRUE(m_servedPath.startsWith(QLatin1String("/dev/pts/")))
+            << m_servedPath.toStdString();
+        ASSERT_TRUE(pathIsSymlink(m_linkPath));
+        ASSERT_EQ(QFileInfo(m_linkPath).symLinkTarget(), m_servedPath);
+    }
+
+    void openPort()
+    {
+        m_port.setPortName(m_linkPath);
+        m_port.setBaudRate(QSerialPort::Baud9600);
+        m_port.setDataBits(QSerialPort::Data8);
+        m_port.setParity(QSerialPort::NoParity);
+        m_port.setStopBits(QSerialPort::OneStop);
+        m_port.setFlowControl(QSerialPort::NoFlowControl);
+        ASSERT_TRUE(m_port.open(QIODevice::ReadWrite)) << m_port.errorString().toStdString();
+        // A pseudo-terminal has no modem lines; the panel ignores this failure.
+        m_port.setDataTerminalReady(true);
+        m_port.clearError();
+    }
+
+    void sendControl(const char *line)
+    {
+        m_sim.write(line);
+        m_sim.write("\n");
+        ASSERT_TRUE(m_sim.waitForBytesWritten(StartTimeout));
+    }
+
+    // Writes bytes one at a time about 50 ms apart, as the panel does.
+    void sendSlowly(const std::vector<uint8_t> &bytes)
+    {
+        for (const uint8_t byte : bytes) {
+            m_port.write(QByteArray(1, char(byte)));
+            m_port.waitForBytesWritten(500);
+            QThread::msleep(50);
+        }
+    }
+
+    // True once the simulator's stderr has contained `text`.
+    bool waitForLog(const QString &text, int timeoutMs = FrameTimeout)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        m_sim.setReadChannel(QProcess::StandardError);
+        for (;;) {
+            m_log += QString::fromLocal8Bit(m_sim.readAllStandardError());
+            if (m_log.contains(text))
+                return true;
+            if (timer.elapsed() >= timeoutMs)
+                return false;
+            m_sim.waitForReadyRead(50);
+        }
+    }
+
+    bool waitForExit(int timeoutMs = FrameTimeout)
+    {
+        return m_sim.waitForFinished(timeoutMs) && m_sim.exitStatus() == QProcess::NormalExit;
+    }
+
+    QTemporaryDir m_dir;
+    QString m_linkPath;
+    QString m_servedPath;
+    QString m_log;
+    QProcess m_sim;
+    QSerialPort m_port;
+    FrameReader m_reader { m_port };
+};
+
+void expectStartingRoutes(const QByteArray &frame)
+{
+    EXPECT_EQ(byteAt(frame, 6), 1);
+    EXPECT_EQ(byteAt(frame, 7), 2);
+    EXPECT_EQ(byteAt(frame, 8), 4);
+    EXPECT_EQ(byteAt(frame, 9), 8);
+}
+
+TEST_F(SimE2eTest, StreamsFourOutputFramesWithPowerOn)
+{
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    ASSERT_NO_FATAL_FAILURE(openPort());
+
+    const std::vector<QByteArray> frames = m_reader.validFrames(8);
+    ASSERT_EQ(frames.size(), 8u);
+    for (const QByteArray &frame : frames) {
+        EXPECT_EQ(StatusFrame::markerKind(frame), StatusFrame::Kind::FourOutput);
+        EXPECT_EQ(byteAt(frame, 2), 0);
+        EXPECT_EQ(byteAt(frame, 10), 0xFF);
+        EXPECT_EQ(byteAt(frame, 11), 1);
+        expectStartingRoutes(frame);
+    }
+}
+
+TEST_F(SimE2eTest, RouteCommandChangesOutputSource)
+{
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    ASSERT_NO_FATAL_FAILURE(openPort());
+    ASSERT_TRUE(m_reader.waitFor([](const QByteArray &) { return true; }));
+
+    // Input 3 to output 2.
+    sendSlowly({ 6, 249, 213, 123 });
+    const auto routed = m_reader.waitFor([](const QByteArray &f) { return byteAt(f, 7) == 4; });
+    ASSERT_TRUE(routed);
+    EXPECT_EQ(byteAt(*routed, 6), 1);
+    EXPECT_EQ(byteAt(*routed, 8), 4);
+    EXPECT_EQ(byteAt(*routed, 9), 8);
+    for (const QByteArray &frame : m_reader.validFrames(3))
+        EXPECT_EQ(byteAt(frame, 7), 4);
+    EXPECT_TRUE(waitForLog(QStringLiteral("rx command 6: input 3 -> output B")))
+        << m_log.toStdString();
+}
+
+TEST_F(SimE2eTest, ResynchronisesAfterNoiseAndAcceptsOtherCommands)
+{
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    ASSERT_NO_FATAL_FAILURE(openPort());
+
+    // Noise, the start of a frame cut short, then input 4 to output 2 split
+    // across writes, then the two other commands and one the switcher lacks.
+    m_port.write(QByteArray::fromHex("00ff13d5fd02d5"));
+    m_port.waitForBytesWritten(500);
+    QThread::msleep(50);
+    sendSlowly({ 7, 248, 213, 123 });
+    m_port.write(QByteArray::fromHex("10efd57b28d7d57b639cd57b"));
+    m_port.waitForBytesWritten(500);
+
+    ASSERT_TRUE(m_reader.waitFor([](const QByteArray &f) { return byteAt(f, 7) == 8; }));
+    EXPECT_TRUE(waitForLog(QStringLiteral("input 4 -> output B"))) << m_log.toStdString();
+    EXPECT_TRUE(waitForLog(QStringLiteral("command 16"))) << m_log.toStdString();
+    EXPECT_TRUE(waitForLog(QStringLiteral("command 40"))) << m_log.toStdString();
+    EXPECT_TRUE(waitForLog(QStringLiteral("unknown command 99"))) << m_log.toStdString();
+    EXPECT_FALSE(m_log.contains(QStringLiteral("command 253"))) << m_log.toStdString();
+    for (const QByteArray &frame : m_reader.validFrames(3)) {
+        EXPECT_EQ(byteAt(frame, 6), 1);
+        EXPECT_EQ(byteAt(frame, 7), 8);
+        EXPECT_EQ(byteAt(frame, 8), 4);
+        EXPECT_EQ(byteAt(frame, 9), 8);
+    }
+}
+
+TEST_F(SimE2eTest, ModelChangeSwitchesToTwoOutputFrames)
+{
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    ASSERT_NO_FATAL_FAILURE(openPort());
+    ASSERT_TRUE(m_reader.waitFor([](const QByteArray &) { return true; }));
+
+    ASSERT_NO_FATAL_FAILURE(sendControl("model 4x2"));
+    ASSERT_TRUE(m_reader.waitFor([](const QByteArray &f) {
+        return StatusFrame::markerKind(f) == StatusFrame::Kind::TwoOutput;
+    }));
+    const std::vector<QByteArray> frames = m_reader.validFrames(5);
+    ASSERT_EQ(frames.size(), 5u);
+    for (const QByteArray &frame : frames) {
+        EXPECT_EQ(StatusFrame::markerKind(frame), StatusFrame::Kind::TwoOutput);
+        // All inputs present; outputs 1 and 2 active, so bits 2 and 3 clear.
+        EXPECT_EQ(byteAt(frame, 10), 0xF0);
+        EXPECT_EQ(byteAt(frame, 11), 1);
+        expectStartingRoutes(frame);
+    }
+}
+
+TEST_F(SimE2eTest, OptionsSelectTwoOutputModelInStandby)
+{
+    ASSERT_NO_FATAL_FAILURE(startSim(
+        { QStringLiteral("--model"), QStringLiteral("4x2"), QStringLiteral("--standby") }));
+    ASSERT_NO_FATAL_FAILURE(openPort());
+    const std::vector<QByteArray> frames = m_reader.validFrames(3);
+    ASSERT_EQ(frames.size(), 3u);
+    for (const QByteArray &frame : frames) {
+        EXPECT_EQ(StatusFrame::markerKind(frame), StatusFrame::Kind::TwoOutput);
+        EXPECT_EQ(byteAt(frame, 11), 0);
+    }
+
+    ASSERT_NO_FATAL_FAILURE(sendControl("Power On"));
+    ASSERT_TRUE(m_reader.waitFor([](const QByteArray &f) { return byteAt(f, 11) == 1; }));
+}
+
+TEST_F(SimE2eTest, PowerOffKeepsStreamingStandbyFrames)
+{
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    ASSERT_NO_FATAL_FAILURE(openPort());
+    ASSERT_TRUE(m_reader.waitFor([](const QByteArray &f) { return byteAt(f, 11) == 1; }));
+
+    ASSERT_NO_FATAL_FAILURE(sendControl("power off"));
+    ASSERT_TRUE(m_reader.waitFor([](const QByteArray &f) { return byteAt(f, 11) == 0; }));
+    const std::vector<QByteArray> frames = m_reader.validFrames(5);
+    ASSERT_EQ(frames.size(), 5u);
+    for (const QByteArray &frame : frames)
+        EXPECT_EQ(byteAt(frame, 11), 0);
+}
+
+TEST_F(SimE2eTest, BadChecksumCorruptsExactlyOneFrame)
+{
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    ASSERT_NO_FATAL_FAILURE(openPort());
+    ASSERT_TRUE(m_reader.waitFor([](const QByteArray &) { return true; }));
+    for (const Frame &frame : m_reader.readFor(100))
+        ASSERT_TRUE(frame.valid);
+
+    ASSERT_NO_FATAL_FAILURE(sendControl("bad-checksum"));
+    const std::vector<Frame> frames = m_reader.readFor(800);
+    int invalid = 0;
+    int valid = 0;
+    for (const Frame &frame : frames) {
+        if (frame.valid) {
+            ++valid;
+            continue;
+        }
+        ++invalid;
+        EXPECT_EQ(StatusFrame::markerKind(frame.bytes), StatusFrame::Kind::FourOutput);
+        EXPECT_NE(byteAt(frame.bytes, 14), StatusFrame::checksum(frame.bytes));
+    }
+    EXPECT_EQ(invalid, 1);
+    EXPECT_GE(valid, 10);
+}
+
+TEST_F(SimE2eTest, StopTickIsSentOnce)
+{
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    ASSERT_NO_FATAL_FAILURE(openPort());
+    ASSERT_TRUE(m_reader.waitFor([](const QByteArray &) { return true; }));
+
+    ASSERT_NO_FATAL_FAILURE(sendControl("stop-tick"));
+    int stopFrames = 0;
+    int framesAfterStop = 0;
+    for (const Frame &frame : m_reader.readFor(800)) {
+        ASSERT_TRUE(frame.valid);
+        if (byteAt(frame.bytes, 2) == StatusFrame::StopTick)
+            ++stopFrames;
+        else if (stopFrames > 0)
+            ++framesAfterStop;
+        else
+            EXPECT_EQ(byteAt(frame.bytes, 2), 0);
+    }
+    EXPECT_EQ(stopFrames, 1);
+    EXPECT_GE(framesAfterStop, 5);
+}
+
+TEST_F(SimE2eTest, PauseStopsFramesAndResumeRestartsThem)
+{
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    ASSERT_NO_FATAL_FAILURE(openPort());
+    ASSERT_TRUE(m_reader.waitFor([](const QByteArray &) { return true; }));
+
+    ASSERT_NO_FATAL_FAILURE(sendControl("pause"));
+    ASSERT_TRUE(waitForLog(QStringLiteral("paused"))) << m_log.toStdString();
+    // Let anything sent before the pause arrive.
+    m_reader.readFor(100);
+    const qint64 before = m_reader.bytesReceived();
+    m_reader.readFor(300);
+    EXPECT_EQ(m_reader.bytesReceived(), before);
+
+    // Commands still count while paused.
+    sendSlowly({ 12, 243, 213, 123 });
+    ASSERT_NO_FATAL_FAILURE(sendControl("resume"));
+    const auto frame = m_reader.waitFor([](const QByteArray &) { return true; });
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(byteAt(*frame, 9), 1);
+}
+
+TEST_F(SimE2eTest, GarbageDoesNotStopTheStream)
+{
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    ASSERT_NO_FATAL_FAILURE(openPort());
+    ASSERT_TRUE(m_reader.waitFor([](const QByteArray &) { return true; }));
+
+    ASSERT_NO_FATAL_FAILURE(sendControl("garbage 300"));
+    ASSERT_TRUE(waitForLog(QStringLiteral("tx 300 garbage bytes"))) << m_log.toStdString();
+    const qint64 before = m_reader.bytesReceived();
+    const std::vector<QByteArray> frames = m_reader.validFrames(5);
+    EXPECT_EQ(frames.size(), 5u);
+    EXPECT_GE(m_reader.bytesReceived() - before, 300);
+}
+
+TEST_F(SimE2eTest, ReopenedPortGetsCurrentFramesNotStaleOnes)
+{
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    ASSERT_NO_FATAL_FAILURE(openPort());
+    ASSERT_TRUE(m_reader.waitFor([](const QByteArray &f) { return byteAt(f, 11) == 1; }));
+    m_port.close();
+
+    // While the port is closed the simulator keeps streaming; more than a
+    // second of frames must not pile up for the next reader.
+    ASSERT_NO_FATAL_FAILURE(sendControl("power off"));
+    QThread::msleep(1800);
+
+    FrameReader reader(m_port);
+    ASSERT_NO_FATAL_FAILURE(openPort());
+    const std::vector<QByteArray> frames = reader.validFrames(3);
+    ASSERT_EQ(frames.size(), 3u);
+    for (const QByteArray &frame : frames)
+        EXPECT_EQ(byteAt(frame, 11), 0);
+}
+
+TEST_F(SimE2eTest, ClosingStdinEndsTheRunAndRemovesTheLink)
+{
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    ASSERT_NO_FATAL_FAILURE(openPort());
+    ASSERT_TRUE(m_reader.waitFor([](const QByteArray &) { return true; }));
+
+    m_sim.closeWriteChannel();
+    ASSERT_TRUE(waitForExit());
+    EXPECT_EQ(m_sim.exitCode(), 0);
+    EXPECT_FALSE(pathIsSymlink(m_linkPath));
+}
+
+TEST_F(SimE2eTest, QuitLineEndsTheRun)
+{
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    ASSERT_NO_FATAL_FAILURE(sendControl("QUIT"));
+    ASSERT_TRUE(waitForExit());
+    EXPECT_EQ(m_sim.exitCode(), 0);
+    EXPECT_FALSE(pathIsSymlink(m_linkPath));
+}
+
+TEST_F(SimE2eTest, TerminateEndsTheRunCleanly)
+{
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    m_sim.terminate();
+    ASSERT_TRUE(waitForExit());
+    EXPECT_EQ(m_sim.exitCode(), 0);
+    EXPECT_FALSE(pathIsSymlink(m_linkPath));
+}
+
+TEST_F(SimE2eTest, UnknownControlLineIsReportedAndIgnored)
+{
+    ASSERT_NO_FATAL_FAILURE(startSim());
+    ASSERT_NO_FATAL_FAILURE(sendControl("frobnicate"));
+    EXPECT_TRUE(waitForLog(QStringLiteral("unknown control line"))) << m_log.toStdString();
+    ASSERT_NO_FATAL_FAILURE(sendControl("  Route 2 d  "));
+    ASSERT_NO_FATAL_FAILURE(sendControl("status"));
+    EXPECT_TRUE(waitForLog(QStringLiteral("output D <- input 2"))) << m_log.toStdString();
+    EXPECT_EQ(m_sim.state(), QProcess::Running);
+}
+
+TEST_F(SimE2eTest, ExistingLinkIsReplaced)
+{
+    ASSERT_TRUE(m_dir.isValid());
+    const QString link = m_dir.filePath(QStringLiteral("sw"));
+    ASSERT_TRUE(QFile::link(QStringLiteral("/nonexistent-target"), link));
+    ASSERT_NO_FATAL_FAILURE(startSim());
+}
+
+int runSim(const QStringList &arguments, QByteArray *errorOutput = nullptr)
+{
+    QProcess sim;
+    sim.start(QStringLiteral(MATRIX_SIM_PATH), arguments);
+    if (!sim.waitForStarted(StartTimeout))
+        return -1;
+    sim.closeWriteChannel();
+    if (!sim.waitForFinished(StartTimeout) || sim.exitStatus() != QProcess::NormalExit)
+        return -1;
+    if (errorOutput)
+        *errorOutput = sim.readAllStandardError();
+    return sim.exitCode();
+}
+
+TEST(SimCommandLine, HelpListsOptionsAndControlLines)
+{
+    QByteArray help;
+    EXPECT_EQ(runSim({ QStringLiteral("--help") }, &help), 0);
+    EXPECT_TRUE(help.contains("--period"));
+    EXPECT_TRUE(help.contains("bad-checksum"));
+}
+
+TEST(SimCommandLine, BadOptionsExitWithTwo)
+{
+    EXPECT_EQ(runSim({ QStringLiteral("--bogus") }), 2);
+    EXPECT_EQ(runSim({ QStringLiteral("--model"), QStringLiteral("8x8") }), 2);
+    EXPECT_EQ(runSim({ QStringLiteral("--period"), QStringLiteral("0") }), 2);
+    EXPECT_EQ(runSim({ QStringLiteral("--period") }), 2);
+    EXPECT_EQ(runSim({ QStringLiteral("--link"), QStringLiteral("a"), QStringLiteral("--device"),
+                  QStringLiteral("b") }),
+        2);
+}
+
+TEST(SimCommandLine, StdinAtEndOfInputExitsAtOnce)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString link = dir.filePath(QStringLiteral("sw"));
+    EXPECT_EQ(runSim({ QStringLiteral("--link"), link }), 0);
+    EXPECT_FALSE(pathIsSymlink(link));
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
