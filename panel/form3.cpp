@@ -392,6 +392,11 @@ bool Form3::eventFilter(QObject *watched, QEvent *event)
     case QEvent::MouseButtonDblClick: {
         // A double click is a second press to the user.
         m_pressed = watched;
+        // The press may hide the control it landed on, and Qt drops the
+        // implicit grab of a hidden widget: the window holds the pointer
+        // until the release and hands its events back to the pressed control.
+        if (isVisible() && mouseGrabber() != this)
+            grabMouse();
         const int button = buttonCode(mouse->button());
         switch (target.kind) {
         case Kind::Frame: Frame1_MouseDown(target.index, button, shift, x, y); break;
@@ -402,8 +407,11 @@ bool Form3::eventFilter(QObject *watched, QEvent *event)
         return true;
     }
     case QEvent::MouseButtonRelease: {
-        if (mouse->buttons() == Qt::NoButton)
+        if (mouse->buttons() == Qt::NoButton) {
             m_pressed = nullptr;
+            if (mouseGrabber() == this)
+                releaseMouse();
+        }
         const int button = buttonCode(mouse->button());
         if (target.kind == Kind::Picture)
             Picture1_MouseUp(target.index, button, shift, x, y);

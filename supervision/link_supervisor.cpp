@@ -8,6 +8,7 @@
 #include "panel/form3.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QLineEdit>
 #include <QLoggingCategory>
@@ -21,9 +22,14 @@ void pumpEvents(int waitMs)
         QCoreApplication::processEvents();
         return;
     }
-    QEventLoop loop;
-    QTimer::singleShot(waitMs, &loop, &QEventLoop::quit);
-    loop.exec();
+    // Sleeps in the event dispatcher until something happens (a tick, a
+    // pointer event, a close request) and serves it, until the time is up.
+    const QDeadlineTimer deadline(waitMs);
+    QTimer wake;
+    wake.setSingleShot(true);
+    wake.start(waitMs);
+    while (!deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 } // namespace
 

@@ -1,0 +1,195 @@
+// The main tick: link loss, routing commands from the panel's selection,
+// label colours, stale input.
+#include "app_fixture.h"
+#include "supervision/link_supervisor.h"
+
+namespace {
+const QColor Green(0, 200, 0);
+const QColor Blue(0, 0, 255);
+const QColor Red(255, 0, 0);
+
+QByteArray wire(std::initializer_list<int> values)
+{
+    QByteArray out;
+    for (int v : values)
+        out.append(char(v));
+    return out;
+}
+} // namespace
+
+class MainTick : public AppFixture
+{
+protected:
+    void SetUp() override
+    {
+        AppFixture::SetUp();
+        bringUp();
+        port->written.clear();
+    }
+    // A full click (press and release) on a picture or output caption.
+    void clickPicture(int index)
+    {
+        panel().Picture1_MouseDown(index, Form3::LeftButton, 0, 100, 100);
+        panel().Picture1_MouseUp(index, Form3::LeftButton, 0, 100, 100);
+    }
+    void expectColours(const QColor (&inputs)[4], const QColor (&outputs)[4])
+    {
+        for (int k = 1; k <= 4; ++k) {
+            EXPECT_EQ(panel().label1Colour(PanelLayout::InputLabel[k]), inputs[k - 1]) << "input " << k;
+            EXPECT_EQ(panel().label1Colour(PanelLayout::OutputLabel[k]), outputs[k - 1]) << "output " << k;
+        }
+    }
+};
+
+TEST_F(MainTick, Input2ThenOutputBSendsRoute5AndRestoresTheColours)
+{
+    clickPicture(3); // input 2
+    tick(1);
+    expectColours({Green, Red, Green, Green}, {Blue, Blue, Blue, Blue});
+    clickPicture(11); // output B
+    tick(1);
+    EXPECT_EQ(port->written, wire({5}));
+    EXPECT_EQ(state().selectedInput, 0);
+    EXPECT_EQ(state().selectedOutput, 0);
+    finishFrame();
+    EXPECT_EQ(port->written, wire({5, 250, 213, 123}));
+    tick(1);
+    expectColours({Green, Green, Green, Green}, {Blue, Blue, Blue, Blue});
+}
+
+TEST_F(MainTick, RouteBytesFollowInputAndOutput)
+{
+    const struct
+    {
+        int input, output, byte;
+    } cases[] = {{4, 4, 15}, {1, 1, 0}, {3, 2, 6}, {2, 3, 9}};
+    for (const auto &c : cases) {
+        port->written.clear();
+        // Output first this time: the order does not matter.
+        clickPicture(PanelLayout::outputUpFace(c.output));
+        clickPicture(PanelLayout::inputUpFace(c.input));
+        tick(1);
+        EXPECT_EQ(port->written, wire({c.byte})) << c.input << "->" << c.output;
+        finishFrame();
+    }
+}
+
+TEST_F(MainTick, OnlyTheLastPickOnEachSideCounts)
+{
+    clickPicture(5); // input 3
+    clickPicture(1); // input 1
+    tick(1);
+    expectColours({Red, Green, Green, Green}, {Blue, Blue, Blue, Blue});
+    EXPECT_EQ(state().selectedInput, 1);
+    EXPECT_TRUE(port->written.isEmpty());
+}
+
+TEST_F(MainTick, HalfMadeSelectionExpiresOnThe301stTickAfterThePress)
+{
+    clickPicture(15); // output D
+    tick(1, 10);
+    expectColours({Green, Green, Green, Green}, {Blue, Blue, Blue, Red});
+    tick(299, 10);
+    EXPECT_EQ(state().selectedOutput, 4);
+    tick(1, 10);
+    EXPECT_EQ(state().selectedOutput, 0);
+    expectColours({Green, Green, Green, Green}, {Blue, Blue, Blue, Blue});
+    EXPECT_TRUE(port->written.isEmpty());
+}
+
+TEST_F(MainTick, LinkLossAfterFourQuietCyclesKeepsThePendingSelection)
+{
+    clickPicture(3);
+    tick(196); // with the three ticks that brought the panel up, 199 since start
+    EXPECT_TRUE(state().linkUp());
+    tick(1); // the fourth quiet cycle: about 2 s after the last frame
+    EXPECT_FALSE(state().linkUp());
+    EXPECT_EQ(state().linkMark, 0);
+
+    clickPicture(9); // output A while the link is down
+    tick(40);
+    EXPECT_EQ(state().selectedInput, 2);
+    EXPECT_EQ(state().selectedOutput, 1);
+    EXPECT_TRUE(port->written.isEmpty());
+
+    // The same switcher answers again: the route goes out at once.
+    port->inject(frame());
+    tick(1);
+    EXPECT_EQ(port->written, wire({1}));
+}
+
+TEST_F(MainTick, StaleIncompleteInputIsDroppedOnTheTenthTickItIsSeen)
+{
+    port->inject(wire({1, 2, 3, 4, 5}));
+    tick(9);
+    EXPECT_EQ(port->incoming.size(), 5);
+    tick(1);
+    EXPECT_TRUE(port->incoming.isEmpty());
+
+    // The count is kept over quiet stretches: four more ticks with bytes
+    // waiting, a gap, then six more.
+    port->inject(wire({1}));
+    tick(4);
+    port->incoming.clear();
+    tick(3);
+    port->inject(wire({1, 2}));
+    tick(5);
+    EXPECT_EQ(port->incoming.size(), 2);
+    tick(1);
+    EXPECT_TRUE(port->incoming.isEmpty());
+}
+
+TEST_F(MainTick, StaleInputIsKeptWhileTheLinkIsDown)
+{
+    state().linkMark = 0;
+    port->inject(wire({1, 2, 3}));
+    tick(30);
+    EXPECT_EQ(port->incoming.size(), 3);
+}
+
+TEST_F(MainTick, Byte2Of255StopsTheTickUntilAButtonIsReleased)
+{
+    port->inject(frame(StatusFrame::Kind::FourOutput, 0xFF, 1, 255));
+    tick(1);
+    EXPECT_FALSE(form->Timer1.isActive());
+    port->inject(frame(StatusFrame::Kind::FourOutput, 0xFF, 1, 0));
+    form->Timer1_Timer(); // a frame with another value does not restart it
+    EXPECT_FALSE(form->Timer1.isActive());
+    panel().Frame1_MouseDown(0, Form3::LeftButton, 0, 1, 1);
+    EXPECT_FALSE(form->Timer1.isActive());
+    clickPicture(2); // a down face: nothing selected, but the release restarts
+    EXPECT_TRUE(form->Timer1.isActive());
+    EXPECT_EQ(state().selectedInput, 0);
+}
+
+TEST_F(MainTick, FailingPortNeverStopsTheTick)
+{
+    port->failing = {FakeSerialPort::Count, FakeSerialPort::Read, FakeSerialPort::Write};
+    clickPicture(1);
+    clickPicture(9);
+    tick(1);
+    EXPECT_EQ(state().selectedInput, 0); // the route was attempted and cleared
+    EXPECT_EQ(port->writes.size(), 1);
+    tick(200);
+    EXPECT_FALSE(state().linkUp());
+}
+
+TEST_F(MainTick, SearchLettingEventsRunNeverStartsANestedTick)
+{
+    // The supervision cycle lets events run; a tick arriving then must not run.
+    int nestedCalls = 0;
+    form->supervisor().setEventPump([&](int) {
+        ++nestedCalls;
+        port->inject(frame());
+        form->Timer1_Timer();
+    });
+    state().linkMark = 0;
+    port->existing = {1};
+    tick(50);
+    EXPECT_GT(nestedCalls, 0);
+    // The frames injected during the search were left for the outer tick's
+    // receive step, which took one 14-byte read; no nested tick read any.
+    EXPECT_EQ(port->commPort(), 1);
+    EXPECT_TRUE(port->incoming.isEmpty());
+    EXPECT_TRUE(state().linkUp());
+}

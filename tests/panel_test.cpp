@@ -1,0 +1,214 @@
+// The panel window with real pointer events (offscreen): pressing, releasing,
+// dragging, and the two-output layout.
+#include "app_fixture.h"
+#include "panel/output_layout.h"
+
+#include <QTest>
+
+namespace {
+QByteArray wire(std::initializer_list<int> values)
+{
+    QByteArray out;
+    for (int v : values)
+        out.append(char(v));
+    return out;
+}
+} // namespace
+
+class Panel : public AppFixture
+{
+protected:
+    void SetUp() override
+    {
+        AppFixture::SetUp();
+        bringUp();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel()));
+        port->written.clear();
+    }
+    // Centre of a control, in the panel window's coordinates.
+    QPoint centreOf(QWidget *w) { return w->mapTo(&panel(), w->rect().center()); }
+    void press(QPoint at, Qt::MouseButton button = Qt::LeftButton)
+    {
+        QTest::mousePress(panel().windowHandle(), button, {}, at);
+    }
+    void release(QPoint at, Qt::MouseButton button = Qt::LeftButton)
+    {
+        QTest::mouseRelease(panel().windowHandle(), button, {}, at);
+    }
+};
+
+TEST_F(Panel, PressHidesTheUpFaceAndPausesTheTickUntilTheRelease)
+{
+    QWidget *input2 = panel().picture(3);
+    const QPoint at = centreOf(input2);
+    press(at);
+    EXPECT_FALSE(panel().pictureVisible(3));
+    EXPECT_TRUE(panel().pictureVisible(2));
+    EXPECT_FALSE(form->Timer1.isActive());
+    EXPECT_EQ(state().selectedInput, 2);
+    // The release lands where the press went even though that face is hidden
+    // and the down face now lies under the pointer.
+    release(at);
+    EXPECT_TRUE(panel().pictureVisible(3));
+    EXPECT_TRUE(form->Timer1.isActive());
+    EXPECT_EQ(state().selectedInput, 2);
+}
+
+TEST_F(Panel, RightButtonPicksLikeTheLeft)
+{
+    const QPoint at = centreOf(panel().picture(13));
+    press(at, Qt::RightButton);
+    release(at, Qt::RightButton);
+    EXPECT_EQ(state().selectedOutput, 3);
+    EXPECT_TRUE(panel().pictureVisible(13));
+}
+
+TEST_F(Panel, CaptionPressActsAsItsOutputFace)
+{
+    const QPoint at = centreOf(panel().label2(2)); // "Input 3" on output C
+    press(at);
+    EXPECT_EQ(state().selectedOutput, 3);
+    EXPECT_FALSE(panel().pictureVisible(13));
+    EXPECT_FALSE(form->Timer1.isActive());
+    release(at);
+    EXPECT_TRUE(panel().pictureVisible(13));
+    EXPECT_TRUE(form->Timer1.isActive());
+}
+
+TEST_F(Panel, DownFaceSelectsNothingButStillPausesTheTick)
+{
+    panel().setPictureVisible(9, false); // output A unlit
+    const QPoint at = centreOf(panel().picture(8));
+    press(at);
+    EXPECT_FALSE(form->Timer1.isActive());
+    release(at);
+    EXPECT_EQ(state().selectedOutput, 0);
+    EXPECT_EQ(state().selectedInput, 0);
+    EXPECT_TRUE(form->Timer1.isActive());
+    EXPECT_FALSE(panel().pictureVisible(9));
+}
+
+TEST_F(Panel, CommandButtonsSendOnThePressOnly)
+{
+    const QPoint right = centreOf(panel().picture(33));
+    press(right);
+    EXPECT_EQ(port->written, wire({16}));
+    finishFrame();
+    release(right);
+    EXPECT_EQ(port->written, wire({16, 239, 213, 123}));
+    EXPECT_TRUE(panel().pictureVisible(33));
+
+    port->written.clear();
+    const QPoint left = centreOf(panel().picture(35));
+    press(left);
+    release(left);
+    EXPECT_EQ(port->written, wire({40}));
+}
+
+TEST_F(Panel, TwoClicksRouteAnInput)
+{
+    for (int index : {5, 11}) { // input 3, output B
+        const QPoint at = centreOf(panel().picture(index));
+        press(at);
+        release(at);
+    }
+    tick(1);
+    EXPECT_EQ(port->written, wire({6}));
+}
+
+TEST_F(Panel, HeldButtonKeepsAHalfMadeSelectionFromExpiring)
+{
+    const QPoint at = centreOf(panel().picture(1));
+    press(at);
+    // The tick is paused, so nothing counts the age while the button is held.
+    EXPECT_FALSE(form->Timer1.isActive());
+    release(at);
+    EXPECT_EQ(state().selectionAge, 0);
+}
+
+TEST_F(Panel, DraggingTheFrameMovesTheWindowByThePointerOffset)
+{
+    panel().setWindowLeft(1200);
+    panel().setWindowTop(2400);
+    panel().Frame1_MouseDown(0, Form3::LeftButton, 0, 100, 200);
+    panel().DragPanel(0, Form3::LeftButton, 0, 400, 350);
+    EXPECT_DOUBLE_EQ(panel().windowLeft(), 1500);
+    EXPECT_DOUBLE_EQ(panel().windowTop(), 2550);
+    // The frame moved with the window, so the next event at the same screen
+    // point arrives at the pressed point again: no further movement.
+    panel().DragPanel(0, Form3::LeftButton, 0, 100, 200);
+    EXPECT_DOUBLE_EQ(panel().windowLeft(), 1500);
+    EXPECT_DOUBLE_EQ(panel().windowTop(), 2550);
+
+    for (int buttons : {0, int(Form3::RightButton), Form3::LeftButton | Form3::RightButton}) {
+        panel().DragPanel(0, buttons, 0, 900, 900);
+        EXPECT_DOUBLE_EQ(panel().windowLeft(), 1500) << buttons;
+        EXPECT_DOUBLE_EQ(panel().windowTop(), 2550) << buttons;
+    }
+}
+
+TEST_F(Panel, DraggingAnInputButtonAlsoPicksIt)
+{
+    panel().setWindowLeft(1200);
+    panel().setWindowTop(1200);
+    QWidget *face = panel().picture(1);
+    QTest::mousePress(face, Qt::LeftButton, {}, QPoint(10, 10));
+    EXPECT_EQ(state().selectedInput, 1);
+    QMouseEvent move(QEvent::MouseMove, QPointF(35, 20), face->mapToGlobal(QPointF(35, 20)),
+        Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(face, &move);
+    EXPECT_DOUBLE_EQ(panel().windowLeft(), 1200 + 25 * 12);
+    EXPECT_DOUBLE_EQ(panel().windowTop(), 1200 + 10 * 12);
+    QTest::mouseRelease(face, Qt::LeftButton, {}, QPoint(10, 10));
+    EXPECT_TRUE(panel().pictureVisible(1));
+}
+
+TEST_F(Panel, TwoOutputLayoutAndItsUndoing)
+{
+    reduceToTwoOutputs(panel());
+    for (int index = 12; index <= 15; ++index)
+        EXPECT_FALSE(panel().pictureVisible(index)) << index;
+    EXPECT_FALSE(panel().label1Visible(6));
+    EXPECT_FALSE(panel().label1Visible(4));
+    EXPECT_DOUBLE_EQ(panel().pictureRect(11).left, 4905);
+    EXPECT_DOUBLE_EQ(panel().pictureRect(10).top, 2790);
+    EXPECT_DOUBLE_EQ(panel().label1Rect(5).left, 5242.5);
+    EXPECT_DOUBLE_EQ(panel().label1Rect(5).top, 2505);
+
+    restoreFourOutputs(panel());
+    EXPECT_TRUE(panel().pictureVisible(12));
+    EXPECT_TRUE(panel().pictureVisible(14));
+    EXPECT_TRUE(panel().label1Visible(6));
+    EXPECT_TRUE(panel().label1Visible(4));
+    EXPECT_DOUBLE_EQ(panel().pictureRect(11).left, 2250);
+    EXPECT_DOUBLE_EQ(panel().pictureRect(10).left, 2250);
+    EXPECT_DOUBLE_EQ(panel().label1Rect(5).left, 2587.5);
+    EXPECT_DOUBLE_EQ(panel().label1Rect(5).top, 2505);
+}
+
+TEST_F(Panel, FourOutputSwitcherAfterATwoOutputOneGetsItsFullPanelBack)
+{
+    // Link lost, a two-output switcher answers, is lost, and the four-output
+    // switcher comes back.
+    auto swap = [&](StatusFrame::Kind kind) {
+        state().linkMark = 0;
+        tick(50); // a search cycle: status window up, model to be detected
+        ASSERT_FALSE(panel().isVisible());
+        for (int i = 0; i < 3; ++i) {
+            port->inject(frame(kind));
+            tick(1);
+        }
+        ASSERT_TRUE(panel().isVisible());
+    };
+    swap(StatusFrame::Kind::TwoOutput);
+    EXPECT_EQ(panel().windowTitle(), "OXA 4*2 true matrix");
+    EXPECT_FALSE(panel().pictureVisible(14));
+    EXPECT_DOUBLE_EQ(panel().pictureRect(11).left, 4905);
+
+    swap(StatusFrame::Kind::FourOutput);
+    EXPECT_EQ(panel().windowTitle(), "OXA 4*4 true matrix");
+    EXPECT_TRUE(panel().pictureVisible(14));
+    EXPECT_TRUE(panel().pictureVisible(15)); // lit again by the routing display
+    EXPECT_TRUE(panel().label1Visible(4));
+    EXPECT_DOUBLE_EQ(panel().pictureRect(11).left, 2250);
+}

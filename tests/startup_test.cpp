@@ -1,0 +1,161 @@
+// Start-up, the waiting animation, the watchdog and the ways the program ends.
+#include "app_fixture.h"
+#include "app/texts.h"
+#include "panel/label_placement.h"
+
+#include <QLabel>
+#include <QLineEdit>
+
+using Startup = AppFixture;
+
+TEST_F(Startup, LoadLeavesTheStatusWindowWaitingAndPort1OpenAt9600)
+{
+    EXPECT_EQ(form->windowTitle(), "OXA MATRIX");
+    EXPECT_EQ(form->label1().text(), "Please wait for the RS232 input  ");
+    EXPECT_EQ(state().matrixModel, 12);
+    EXPECT_EQ(state().setupPending, 12);
+    EXPECT_EQ(state().linkMark, 0);
+
+    EXPECT_TRUE(form->Timer1.isActive());
+    EXPECT_EQ(form->Timer1.interval(), 10);
+    EXPECT_FALSE(form->Timer2.isActive());
+    EXPECT_FALSE(form->Timer3.isActive());
+    EXPECT_EQ(form->Timer3.interval(), 1000);
+    EXPECT_TRUE(form->Timer4.isActive());
+    EXPECT_EQ(form->Timer4.interval(), 700);
+
+    EXPECT_TRUE(port->isOpen());
+    EXPECT_EQ(port->commPort(), 1);
+    EXPECT_EQ(port->settings, "9600,n,8,1");
+    EXPECT_TRUE(port->dtr);
+
+    EXPECT_FALSE(panel().isVisible());
+    EXPECT_EQ(panel().windowTitle(), "oxa 4*4 true matrix");
+    EXPECT_TRUE(form->startupPortMessage().isEmpty());
+}
+
+TEST_F(Startup, DigitsAndLettersSitCentredOnTopOfTheirButtons)
+{
+    const struct
+    {
+        int label;
+        double left, top;
+    } expected[] = {{7, 1335, 2505}, {5, 2587.5, 2505}, {6, 3892.5, 2505}, {4, 5242.5, 2505},
+        {0, 1330.5, 545}, {2, 2645.5, 545}, {1, 3960.5, 545}, {3, 5275.5, 545}};
+    for (const auto &e : expected) {
+        EXPECT_DOUBLE_EQ(panel().label1Rect(e.label).left, e.left) << e.label;
+        EXPECT_DOUBLE_EQ(panel().label1Rect(e.label).top, e.top) << e.label;
+    }
+    // Each label's centre lies on its picture's axis, its bottom on the picture's top.
+    for (const LabelPicturePair &pair : StartupLabelPlacement) {
+        const TwipsRect l = panel().label1Rect(pair.label);
+        const TwipsRect p = panel().pictureRect(pair.picture);
+        EXPECT_DOUBLE_EQ(l.left + l.width / 2, p.left + p.width / 2);
+        EXPECT_DOUBLE_EQ(l.top + l.height, p.top);
+    }
+    EXPECT_DOUBLE_EQ(panel().outerWidth(), 6735);
+    EXPECT_DOUBLE_EQ(panel().outerHeight(), 6390);
+    EXPECT_EQ(panel().size(), QSize(561, 533));
+    // Placing one label again changes nothing about the window.
+    CenterLabel(panel(), 7, 9);
+    EXPECT_DOUBLE_EQ(panel().outerWidth(), 6735);
+    EXPECT_DOUBLE_EQ(panel().outerHeight(), 6390);
+}
+
+TEST_F(Startup, WaitingTextCyclesItsDotsAndResumesWhereItStopped)
+{
+    const char *const *rows = Texts::WaitFrames;
+    form->Timer4_Timer();
+    EXPECT_EQ(form->label1().text(), rows[0]);
+    form->Timer4_Timer();
+    EXPECT_EQ(form->label1().text(), "Please wait for the RS232 input  .");
+    form->Timer4.stop();
+    form->Timer4.start();
+    form->Timer4_Timer();
+    EXPECT_EQ(form->label1().text(), "Please wait for the RS232 input  .  . ");
+    form->Timer4_Timer();
+    EXPECT_EQ(form->label1().text(), "Please wait for the RS232 input  .  .  . ");
+    form->Timer4_Timer();
+    EXPECT_EQ(form->label1().text(), "Please wait for the RS232 input ");
+}
+
+TEST_F(Startup, WatchdogEndsTheProgramOnlyWhenThePanelIsGone)
+{
+    // Waiting: Timer3 is off, and a tick finding the panel visible does nothing.
+    EXPECT_FALSE(form->Timer3.isActive());
+    panel().show();
+    form->Timer3_Timer();
+    EXPECT_FALSE(form->ended());
+    panel().showMinimized();
+    form->Timer3_Timer();
+    EXPECT_FALSE(form->ended());
+    panel().hide();
+    form->Timer3_Timer();
+    EXPECT_TRUE(form->ended());
+    EXPECT_FALSE(port->isOpen());
+    for (QTimer *t : {&form->Timer1, &form->Timer2, &form->Timer3, &form->Timer4})
+        EXPECT_FALSE(t->isActive());
+}
+
+TEST_F(Startup, ClosingEitherWindowEndsTheProgram)
+{
+    form->show();
+    form->close();
+    EXPECT_TRUE(form->ended());
+    EXPECT_FALSE(port->isOpen());
+    EXPECT_FALSE(form->Timer1.isActive());
+    // Nothing runs after the end.
+    port->opened = true;
+    port->inject(frame());
+    form->Timer1_Timer();
+    EXPECT_FALSE(port->incoming.isEmpty());
+}
+
+TEST_F(Startup, ClosingThePanelEndsTheProgram)
+{
+    bringUp();
+    form->send(3);
+    ASSERT_TRUE(form->Timer2.isActive());
+    panel().close();
+    EXPECT_TRUE(form->ended());
+    EXPECT_FALSE(port->isOpen());
+    EXPECT_FALSE(form->Timer2.isActive());
+    EXPECT_FALSE(panel().isVisible());
+}
+
+class StartupWithoutPort1 : public AppFixture
+{
+protected:
+    void configurePort(FakeSerialPort &p) override { p.existing = {4}; }
+};
+
+TEST_F(StartupWithoutPort1, MissingPort1IsReportedAndTheSearchFindsAnother)
+{
+    EXPECT_FALSE(form->ended());
+    EXPECT_FALSE(port->isOpen());
+    const QString message = form->startupPortMessage();
+    EXPECT_TRUE(message.contains("serial port 1")) << message.toStdString();
+    EXPECT_TRUE(message.contains("/dev/fake1")) << message.toStdString();
+    EXPECT_TRUE(message.contains("fake failure")) << message.toStdString();
+    EXPECT_FALSE(message.contains("dialout"));
+    tick(50); // one supervision cycle
+    EXPECT_TRUE(port->isOpen());
+    EXPECT_EQ(port->commPort(), 4);
+    EXPECT_EQ(form->text1().text(), "4");
+}
+
+class StartupWithoutPermission : public AppFixture
+{
+protected:
+    void configurePort(FakeSerialPort &p) override
+    {
+        p.existing = {};
+        p.permission = true;
+    }
+};
+
+TEST_F(StartupWithoutPermission, PermissionProblemPointsAtTheDialoutGroup)
+{
+    EXPECT_TRUE(form->startupPortMessage().contains("dialout"));
+    EXPECT_FALSE(form->ended());
+}
