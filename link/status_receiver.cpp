@@ -64,6 +64,13 @@ void StatusReceiver::ReadStatusFrame()
         if (m_aFrameRun < FramesToSettle && m_bFrameRun < FramesToSettle)
             return;
         m_state.matrixModel = m_aFrameRun > m_bFrameRun ? 1 : 2;
+        if (m_state.matrixModel == 2) {
+            // The two-output switcher never reports outputs 3 and 4; what a
+            // four-output switcher left there earlier in the run must not
+            // light buttons that this switcher does not have.
+            m_state.outputFlags[2] = 0;
+            m_state.outputFlags[3] = 0;
+        }
         qCDebug(lcReceive) << "switcher model" << m_state.matrixModel;
         m_host.bringUpPanel(m_state.matrixModel);
     }

@@ -347,6 +347,21 @@ TEST_F(Receiver, AfterLinkLossTheSameModelReturnsAtOnceTheOtherNeedsThree)
     EXPECT_EQ(host.broughtUp, (QList<int>{1, 1, 2}));
 }
 
+TEST_F(Receiver, TwoOutputSwitcherDoesNotInheritOutputsCAndDFromAFourOutputOne)
+{
+    for (int i = 0; i < 3; ++i)
+        feed(frame(StatusFrame::Kind::FourOutput, 0xFF));
+    EXPECT_EQ(state.outputFlags[2], 2);
+    EXPECT_EQ(state.outputFlags[3], 1);
+    loseLink();
+    for (int i = 0; i < 3; ++i)
+        feed(frame(StatusFrame::Kind::TwoOutput, 0xF0));
+    EXPECT_EQ(state.outputFlags[0], 4);
+    EXPECT_EQ(state.outputFlags[1], 8);
+    EXPECT_EQ(state.outputFlags[2], 0);
+    EXPECT_EQ(state.outputFlags[3], 0);
+}
+
 TEST_F(Receiver, ManyLinkLossesDoNotOverflowTheRun)
 {
     for (int i = 0; i < 3; ++i)

@@ -1,0 +1,356 @@
+#!/usr/bin/env bash
+# Measures matrix-panel on this machine against an empty Qt widget window
+# (bench/empty-window) and prints one table: CPU with the link up and while
+# searching, start-up time, peak memory, frame-to-panel latency, command byte
+# pacing and the micro-benchmarks. Targets are shown for reading only; the
+# script fails only when a measurement could not be made.
+#
+# usage: scripts/benchmark.sh [BUILD_DIR]      (default: build)
+# The build needs the benchmarks: configure with libbenchmark-dev installed.
+set -u
+
+REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD=${1:-build}
+if [[ ! -d $BUILD && -d $REPO/$BUILD ]]; then
+    BUILD=$REPO/$BUILD
+fi
+BUILD=$(cd "$BUILD" 2>/dev/null && pwd) || {
+    echo "benchmark.sh: no build directory '${1:-build}'" >&2
+    exit 2
+}
+
+PANEL=$BUILD/matrix-panel
+SIM=$BUILD/matrix-sim
+EMPTY=$BUILD/bench/empty-window
+LINK_BENCH=$BUILD/bench/link-bench
+RECEIVE_BENCH=$BUILD/bench/receive_bench
+TICK_BENCH=$BUILD/bench/main_tick_bench
+for bin in "$PANEL" "$SIM" "$EMPTY" "$LINK_BENCH"; do
+    if [[ ! -x $bin ]]; then
+        echo "benchmark.sh: $bin is missing; build with the benchmarks enabled" \
+            "(libbenchmark-dev installed, MATRIX_BENCHMARKS=ON)" >&2
+        exit 2
+    fi
+done
+
+CPU_WARMUP_S=2
+CPU_WINDOW_S=10
+STARTUP_RUNS=5
+HWM_SETTLE_S=1
+CLK_TCK=$(getconf CLK_TCK)
+
+TMP=$(mktemp -d "${TMPDIR:-/tmp}/matrix-bench.XXXXXX")
+mkdir -m 700 "$TMP/xdg"
+export XDG_RUNTIME_DIR=$TMP/xdg
+export QT_QPA_PLATFORM=offscreen
+unset QT_LOGGING_RULES
+
+# Every process started here, so that an interrupted run leaves none behind.
+CHILDREN=()
+
+stop_pid() {
+    local pid=$1 waited=0
+    kill -0 "$pid" 2>/dev/null || {
+        wait "$pid" 2>/dev/null
+        return 0
+    }
+    kill -TERM "$pid" 2>/dev/null
+    while kill -0 "$pid" 2>/dev/null && ((waited < 20)); do
+        sleep 0.1
+        ((waited++))
+    done
+    kill -KILL "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    return 0
+}
+
+cleanup() {
+    trap - EXIT INT TERM
+    exec 7>&- 8<&-
+    local pid
+    for pid in "${CHILDREN[@]}"; do
+        stop_pid "$pid"
+    done
+    rm -rf "$TMP"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# utime + stime of the whole process, in clock ticks.
+cpu_ticks() {
+    local stat rest fields
+    stat=$(<"/proc/$1/stat") || return 1
+    rest=${stat##*) }
+    read -ra fields <<<"$rest"
+    echo $((fields[11] + fields[12]))
+}
+
+# Time on the CPU of all the process's threads, in nanoseconds: the same
+# quantity at a finer grain than the clock ticks, for small percentages.
+cpu_ns() {
+    local total=0 file run _
+    for file in /proc/"$1"/task/*/schedstat; do
+        read -r run _ <"$file" 2>/dev/null || continue
+        total=$((total + run))
+    done
+    echo "$total"
+}
+
+# Prints "<pct from stat> <pct from schedstat>" for the given processes, one
+# line each, sampled together over the same window after the warm-up.
+measure_cpu() {
+    local pid t0 t1
+    local -A ticks0 ns0
+    sleep "$CPU_WARMUP_S"
+    t0=$EPOCHREALTIME
+    for pid in "$@"; do
+        ticks0[$pid]=$(cpu_ticks "$pid") || return 1
+        ns0[$pid]=$(cpu_ns "$pid")
+    done
+    sleep "$CPU_WINDOW_S"
+    t1=$EPOCHREALTIME
+    for pid in "$@"; do
+        local ticks ns
+        ticks=$(cpu_ticks "$pid") || return 1
+        ns=$(cpu_ns "$pid")
+        awk -v t0="${ticks0[$pid]}" -v t="$ticks" -v n0="${ns0[$pid]}" -v n="$ns" \
+            -v w0="$t0" -v w1="$t1" -v hz="$CLK_TCK" \
+            'BEGIN { w = w1 - w0; printf "%.2f %.3f\n", 100 * (t - t0) / hz / w, 100 * (n - n0) / 1e9 / w }'
+    done
+}
+
+start_sim() {
+    local link=$1
+    rm -f "$TMP/sim.in"
+    mkfifo "$TMP/sim.in"
+    "$SIM" --link "$link" --period 100 <"$TMP/sim.in" >"$TMP/sim.out" 2>"$TMP/sim.err" &
+    SIM_PID=$!
+    CHILDREN+=("$SIM_PID")
+    # Held open so the simulator keeps running; closing it ends the simulator.
+    exec 7>"$TMP/sim.in"
+    local waited=0
+    while [[ ! -s $TMP/sim.out ]] && ((waited < 50)); do
+        sleep 0.1
+        ((waited++))
+    done
+    if [[ ! -s $TMP/sim.out || ! -L $link ]]; then
+        echo "benchmark.sh: matrix-sim did not start:" >&2
+        cat "$TMP/sim.err" >&2
+        return 1
+    fi
+}
+
+stop_sim() {
+    echo quit >&7 2>/dev/null
+    exec 7>&-
+    local waited=0
+    while kill -0 "$SIM_PID" 2>/dev/null && ((waited < 20)); do
+        sleep 0.1
+        ((waited++))
+    done
+    stop_pid "$SIM_PID"
+}
+
+# One launch: prints "<ms to the status window> <VmHWM kB>", or "- -" when the
+# line never came. The remaining arguments are NAME=VALUE settings, then the
+# program.
+startup_once() {
+    local fifo=$TMP/startup.fifo pid line t0 t1="" hwm="-"
+    local -a settings=()
+    while [[ $1 == *=* ]]; do
+        settings+=("$1")
+        shift
+    done
+    rm -f "$fifo"
+    mkfifo "$fifo"
+    t0=$EPOCHREALTIME
+    (
+        export QT_LOGGING_RULES="matrix.startup=true" "${settings[@]}"
+        exec "$@" >/dev/null
+    ) 2>"$fifo" &
+    pid=$!
+    CHILDREN+=("$pid")
+    exec 8<"$fifo"
+    while IFS= read -r -t 10 line <&8; do
+        if [[ $line == *"status window shown"* ]]; then
+            t1=$EPOCHREALTIME
+            break
+        fi
+    done
+    if [[ -n $t1 ]]; then
+        sleep "$HWM_SETTLE_S"
+        hwm=$(awk '/^VmHWM:/ { print $2 }' "/proc/$pid/status" 2>/dev/null)
+    fi
+    stop_pid "$pid"
+    exec 8<&-
+    rm -f "$fifo"
+    if [[ -n $t1 ]]; then
+        awk -v a="$t0" -v b="$t1" -v h="${hwm:--}" 'BEGIN { printf "%.1f %s\n", 1000 * (b - a), h }'
+    else
+        echo "- -"
+    fi
+}
+
+median() {
+    sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "-"; else if (NR % 2) print v[(NR + 1) / 2]; else printf "%.1f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+ratio() {
+    awk -v a="$1" -v b="$2" 'BEGIN { if (a == "-" || b == "-" || b + 0 == 0) print "-"; else printf "%.2fx\n", a / b }'
+}
+
+# "ok" or "over" against a limit, for reading only.
+verdict() {
+    awk -v v="$1" -v limit="$2" 'BEGIN { if (v == "-") print "n/a"; else { sub(/x$/, "", v); print (v + 0 <= limit + 0) ? "ok" : "over" } }'
+}
+
+ROWS=()
+row() {
+    ROWS+=("$(printf '%-38s %12s %12s %8s %-12s %s' "$@")")
+}
+
+STARTED=$EPOCHREALTIME
+FAILED=0
+
+# --- CPU with the link up -------------------------------------------------
+echo "measuring CPU with the link up (${CPU_WARMUP_S} s warm-up + ${CPU_WINDOW_S} s)..." >&2
+LINK=$TMP/switcher
+panel_up=(- -)
+empty_up=(- -)
+link_note="link not up"
+if start_sim "$LINK"; then
+    (
+        export MATRIX_PANEL_PORTS="1=$LINK" QT_LOGGING_RULES="matrix.receive.debug=true;matrix.search.debug=true"
+        exec "$PANEL" >/dev/null
+    ) 2>"$TMP/panel-up.err" &
+    PANEL_PID=$!
+    CHILDREN+=("$PANEL_PID")
+    "$EMPTY" >/dev/null 2>"$TMP/empty-up.err" &
+    EMPTY_PID=$!
+    CHILDREN+=("$EMPTY_PID")
+    if cpu=$(measure_cpu "$PANEL_PID" "$EMPTY_PID"); then
+        read -ra panel_up <<<"$(sed -n 1p <<<"$cpu")"
+        read -ra empty_up <<<"$(sed -n 2p <<<"$cpu")"
+    else
+        FAILED=1
+    fi
+    if grep -q "switcher model" "$TMP/panel-up.err"; then
+        searches=$(grep -c "^port [0-9]" "$TMP/panel-up.err")
+        link_note="link up, $searches port search steps"
+    fi
+    stop_pid "$PANEL_PID"
+    stop_pid "$EMPTY_PID"
+    stop_sim
+else
+    FAILED=1
+fi
+row "cpu_link_up_pct_of_core (stat)" "${panel_up[0]}" "${empty_up[0]}" \
+    "$(ratio "${panel_up[0]}" "${empty_up[0]}")" "<= 1.5x" \
+    "$(verdict "$(ratio "${panel_up[0]}" "${empty_up[0]}")" 1.5); $link_note"
+row "cpu_link_up_pct_of_core (schedstat)" "${panel_up[1]}" "${empty_up[1]}" \
+    "$(ratio "${panel_up[1]}" "${empty_up[1]}")" "<= 1.5x" \
+    "$(verdict "$(ratio "${panel_up[1]}" "${empty_up[1]}")" 1.5)"
+
+# --- CPU while searching with no port at all ------------------------------
+echo "measuring CPU while searching with no port (${CPU_WARMUP_S} s warm-up + ${CPU_WINDOW_S} s)..." >&2
+search=(- -)
+(
+    export MATRIX_PANEL_PORTS=
+    exec "$PANEL" >/dev/null
+) 2>"$TMP/panel-search.err" &
+PANEL_PID=$!
+CHILDREN+=("$PANEL_PID")
+if cpu=$(measure_cpu "$PANEL_PID"); then
+    read -ra search <<<"$cpu"
+else
+    FAILED=1
+fi
+stop_pid "$PANEL_PID"
+row "cpu_searching_pct_of_core (stat)" "${search[0]}" "" "" "< 2%" "$(verdict "${search[0]}" 1.999)"
+row "cpu_searching_pct_of_core (schedstat)" "${search[1]}" "" "" "< 2%" "$(verdict "${search[1]}" 1.999)"
+
+# --- start-up time and peak memory ----------------------------------------
+echo "measuring start-up and memory ($STARTUP_RUNS runs each, after one warm-up)..." >&2
+: >"$TMP/startup-panel"
+: >"$TMP/startup-empty"
+startup_once MATRIX_PANEL_PORTS= "$PANEL" >/dev/null
+startup_once "$EMPTY" >/dev/null
+for ((run = 0; run < STARTUP_RUNS; run++)); do
+    # Interleaved, so that whatever else the machine does falls on both.
+    startup_once MATRIX_PANEL_PORTS= "$PANEL" >>"$TMP/startup-panel"
+    startup_once "$EMPTY" >>"$TMP/startup-empty"
+done
+start_panel=$(grep -v '^-' "$TMP/startup-panel" | awk '{ print $1 }' | median)
+start_empty=$(grep -v '^-' "$TMP/startup-empty" | awk '{ print $1 }' | median)
+hwm_panel=$(grep -v '^-' "$TMP/startup-panel" | awk '{ print $2 }' | median)
+hwm_empty=$(grep -v '^-' "$TMP/startup-empty" | awk '{ print $2 }' | median)
+runs_panel=$(grep -vc '^-' "$TMP/startup-panel")
+runs_empty=$(grep -vc '^-' "$TMP/startup-empty")
+[[ $runs_panel == "$STARTUP_RUNS" && $runs_empty == "$STARTUP_RUNS" ]] || FAILED=1
+row "startup_to_status_window_ms (median)" "$start_panel" "$start_empty" \
+    "$(ratio "$start_panel" "$start_empty")" "<= 1.2x" \
+    "$(verdict "$(ratio "$start_panel" "$start_empty")" 1.2); runs $runs_panel/$runs_empty:" \
+    "panel $(awk '{ printf "%s ", $1 }' "$TMP/startup-panel")/ empty $(awk '{ printf "%s ", $1 }' "$TMP/startup-empty")"
+row "peak_memory_vmhwm_kib (median)" "$hwm_panel" "$hwm_empty" \
+    "$(ratio "$hwm_panel" "$hwm_empty")" "<= 1.2x" \
+    "$(verdict "$(ratio "$hwm_panel" "$hwm_empty")" 1.2)"
+
+# --- latency and command pacing over a pseudo-terminal --------------------
+echo "measuring frame latency and command pacing (link-bench, about 25 s)..." >&2
+timeout --kill-after=5 120 "$LINK_BENCH" >"$TMP/link-bench.out" 2>"$TMP/link-bench.err" &
+LINK_PID=$!
+CHILDREN+=("$LINK_PID")
+wait "$LINK_PID"
+link_rc=$?
+latency=$(grep '^latency_frame_to_panel_ms' "$TMP/link-bench.out")
+gaps=$(grep '^command_byte_gap_ms' "$TMP/link-bench.out")
+field() { sed -n "s/.*\b$1=\([^ ]*\).*/\1/p" <<<"$2"; }
+if [[ -n $latency ]]; then
+    row "latency_frame_to_panel_ms p50" "$(field p50 "$latency")" "" "" "" ""
+    row "latency_frame_to_panel_ms p99" "$(field p99 "$latency")" "" "" "<= 11" \
+        "$(verdict "$(field p99 "$latency")" 11); n=$(field n "$latency") lost=$(field lost "$latency")"
+    row "latency_frame_to_panel_ms max" "$(field max "$latency")" "" "" "" ""
+else
+    FAILED=1
+    row "latency_frame_to_panel_ms" "-" "" "" "<= 11" "link-bench failed (exit $link_rc)"
+fi
+if [[ -n $gaps ]]; then
+    row "command_byte_gap_ms p50" "$(field p50 "$gaps")" "" "" "50" ""
+    row "command_byte_gap_ms p99" "$(field p99 "$gaps")" "" "" "50" \
+        "n=$(field n "$gaps") frames=$(field frames "$gaps")"
+    row "command_byte_gap_ms max" "$(field max "$gaps")" "" "" "50" ""
+    row "command_byte_gap_ms min" "$(field min "$gaps")" "" "" "50" ""
+else
+    FAILED=1
+fi
+((link_rc == 0)) || FAILED=1
+
+# --- micro-benchmarks -----------------------------------------------------
+for bench in "$RECEIVE_BENCH" "$TICK_BENCH"; do
+    [[ -x $bench ]] || continue
+    echo "running $(basename "$bench")..." >&2
+    if timeout --kill-after=5 60 "$bench" --benchmark_min_time=0.2 --benchmark_format=csv \
+        >"$TMP/gbench.csv" 2>"$TMP/gbench.err"; then
+        # name,iterations,real_time,cpu_time,time_unit,...
+        while IFS=, read -r name _ real cpu unit _; do
+            name=${name//\"/}
+            [[ $name == BM_* ]] || continue
+            row "$name" "$(printf '%.0f' "$real")" "" "" "" "ns wall, $(printf '%.0f' "$cpu") ns cpu ($unit)"
+        done <"$TMP/gbench.csv"
+    else
+        FAILED=1
+        row "$(basename "$bench")" "-" "" "" "" "failed"
+    fi
+done
+
+# --- the table ------------------------------------------------------------
+elapsed=$(awk -v a="$STARTED" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.0f", b - a }')
+echo
+echo "matrix-panel benchmark: $(nproc) cores, $(date '+%Y-%m-%d %H:%M'), build $BUILD," \
+    "load $(cut -d' ' -f1-3 /proc/loadavg), ${elapsed} s"
+printf '%-38s %12s %12s %8s %-12s %s\n' "measure" "panel" "baseline" "ratio" "target" "note"
+printf '%-38s %12s %12s %8s %-12s %s\n' "-------" "-----" "--------" "-----" "------" "----"
+printf '%s\n' "${ROWS[@]}"
+echo "baseline = bench/empty-window (empty QWidget, 10 ms precise timer); CPU in % of one core"
+exit "$FAILED"

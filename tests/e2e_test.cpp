@@ -1,0 +1,188 @@
+// The whole program against the simulated switcher over a real
+// pseudo-terminal, in real time. Few and with generous limits.
+#include "app/form1.h"
+#include "link/port_table.h"
+#include "link/qt_serial_port.h"
+#include "link/status_frame.h"
+#include "panel/form3.h"
+
+#include <QLineEdit>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+double cpuSeconds()
+{
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+class Simulator
+{
+public:
+    bool start(const QString &link, const QStringList &extra = {})
+    {
+        m_process.setProgram(QStringLiteral(MATRIX_SIM_PATH));
+        m_process.setArguments(QStringList{"--link", link, "--period", "50"} + extra);
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start();
+        return m_process.waitForStarted(5000) && m_process.waitForReadyRead(5000);
+    }
+    void say(const char *line) { m_process.write(QByteArray(line) + "\n"); }
+    void kill()
+    {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+    ~Simulator()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.closeWriteChannel();
+            if (!m_process.waitForFinished(3000))
+                kill();
+        }
+    }
+
+private:
+    QProcess m_process;
+};
+
+class EndToEnd : public ::testing::Test
+{
+protected:
+    void startPanel(const QString &portTable)
+    {
+        QString error;
+        auto table = PortTable::parse(portTable, &error);
+        ASSERT_TRUE(table) << error.toStdString();
+        form = std::make_unique<Form1>(std::make_unique<QtSerialPort>(*table));
+        form->Form_Load();
+        form->show();
+    }
+    Form3 &panel() { return form->panel(); }
+    bool panelUpWithTitle(const QString &title)
+    {
+        return QTest::qWaitFor([&] { return panel().isVisible() && panel().windowTitle() == title; }, 8000);
+    }
+    void click(int picture)
+    {
+        panel().Picture1_MouseDown(picture, Form3::LeftButton, 0, 100, 100);
+        panel().Picture1_MouseUp(picture, Form3::LeftButton, 0, 100, 100);
+    }
+
+    QTemporaryDir dir;
+    std::unique_ptr<Form1> form;
+};
+
+} // namespace
+
+TEST_F(EndToEnd, RouteStandbyLinkLossAndTheOtherModel)
+{
+    const QString link = dir.filePath("switcher");
+    Simulator sim;
+    ASSERT_TRUE(sim.start(link));
+    startPanel("1=" + link);
+
+    ASSERT_TRUE(panelUpWithTitle("OXA 4*4 true matrix"));
+    EXPECT_FALSE(form->isVisible());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return panel().label2Caption(1) == "Input 2"; }, 3000));
+
+    // Input 3 to output B, picked on the panel, comes back in the frames.
+    click(5);
+    click(11);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return panel().label2Caption(1) == "Input 3"; }, 5000));
+
+    sim.say("power off");
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return panel().windowTitle() == "OXA 4*4 true matrix Standby..."; }, 5000));
+    for (int face = 1; face <= 15; face += 2)
+        EXPECT_FALSE(panel().pictureVisible(face)) << face;
+    sim.say("power on");
+    EXPECT_TRUE(panelUpWithTitle("OXA 4*4 true matrix"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return panel().pictureVisible(15); }, 3000));
+
+    // Frames stop: about 2 s later the status window is back.
+    sim.say("pause");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !panel().isVisible() && form->isVisible(); }, 8000));
+    EXPECT_EQ(panel().windowTitle(), "RS232 disconnected");
+    EXPECT_EQ(form->text1().text(), "1");
+
+    // A two-output switcher in its place is recognised after three frames.
+    sim.say("model 4x2");
+    sim.say("resume");
+    ASSERT_TRUE(panelUpWithTitle("OXA 4*2 true matrix"));
+    EXPECT_FALSE(panel().pictureVisible(13));
+    EXPECT_FALSE(panel().label1Visible(4));
+    EXPECT_DOUBLE_EQ(panel().pictureRect(11).left, 4905);
+}
+
+TEST_F(EndToEnd, HangUpIsSearchedWithoutSpinningAndARestartedSwitcherIsFound)
+{
+    const QString link = dir.filePath("switcher");
+    auto sim = std::make_unique<Simulator>();
+    ASSERT_TRUE(sim->start(link, {"--model", "4x2"}));
+    startPanel("1=" + link + ",3=" + dir.filePath("absent"));
+    ASSERT_TRUE(panelUpWithTitle("OXA 4*2 true matrix"));
+
+    sim->kill(); // the far end hangs up
+    // The search runs inside the main tick until a port opens, so what must
+    // happen meanwhile is put on timers: sample the CPU once the search has
+    // begun, then bring a switcher back on the same port.
+    double cpuAtStart = 0;
+    double busy = -1;
+    bool statusShownDuringSearch = false;
+    QTimer::singleShot(3000, [&] { cpuAtStart = cpuSeconds(); });
+    QTimer::singleShot(4500, [&] {
+        busy = (cpuSeconds() - cpuAtStart) / 1.5;
+        statusShownDuringSearch = form->isVisible() && !panel().isVisible();
+        sim = std::make_unique<Simulator>();
+        sim->start(link, {"--model", "4x2"});
+    });
+    QTest::qWait(4600);
+    EXPECT_TRUE(statusShownDuringSearch);
+    // A spinning search or port would hold a whole core.
+    EXPECT_GE(busy, 0);
+    EXPECT_LT(busy, 0.5) << "CPU while searching: " << busy;
+    EXPECT_TRUE(panelUpWithTitle("OXA 4*2 true matrix"));
+    EXPECT_FALSE(form->ended());
+}
+
+TEST_F(EndToEnd, BadChecksumFramesNeverBringThePanelUp)
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const QString slave = QString::fromLocal8Bit(ptsname(master));
+    // Keep the slave raw and open so nothing is echoed back or hung up.
+    const int slaveFd = open(ptsname(master), O_RDWR | O_NOCTTY);
+    termios raw {};
+    tcgetattr(slaveFd, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slaveFd, TCSANOW, &raw);
+
+    startPanel("1=" + slave);
+    const uint8_t body[11] = {0, 0, 0, 0, 1, 2, 4, 8, 0xFF, 1, 0};
+    QByteArray bad = StatusFrame::build(StatusFrame::Kind::FourOutput, body);
+    bad[13] = char(bad[13] + 1);
+    for (int i = 0; i < 30; ++i) {
+        ASSERT_EQ(write(master, bad.constData(), bad.size()), bad.size());
+        QTest::qWait(50);
+        ASSERT_FALSE(panel().isVisible());
+    }
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_FALSE(form->state().linkUp());
+    close(slaveFd);
+    form.reset();
+    close(master);
+}
