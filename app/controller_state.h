@@ -7,8 +7,8 @@
 // treats "never received".
 struct ControllerState
 {
-    static constexpr int16_t LinkAlive = 12345;   // linkMark while status frames arrive
-    static constexpr int16_t NotDetermined = 12;  // reset value of matrixModel and setupPending
+    static constexpr int16_t LinkAlive = 12345; // linkMark while status frames arrive
+    static constexpr int16_t NotDetermined = 12; // reset value of matrixModel and setupPending
 
     int16_t linkMark = 0;
     int16_t missedCycles = 0;

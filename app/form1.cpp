@@ -50,7 +50,7 @@ Form1::Form1(std::unique_ptr<SerialPort> port, QWidget *parent)
     connect(&Timer4, &QTimer::timeout, this, &Form1::Timer4_Timer);
 
     m_supervisor = std::make_unique<LinkSupervisor>(m_state, *m_port,
-        LinkSupervisor::Windows{*m_panel, *this, *m_text1, Timer3, Timer4},
+        LinkSupervisor::Windows { *m_panel, *this, *m_text1, Timer3, Timer4 },
         [this] { return m_ending; });
     m_routeSelection = std::make_unique<RouteSelection>(
         m_state, *m_panel, Timer1, [this](uint8_t x) { m_transmitter.send(x); });
@@ -89,9 +89,9 @@ void Form1::openFirstPort()
     // The switcher may well sit on another port: say why port 1 failed and
     // carry on, the port search will try the others.
     const QString device = m_port->deviceName();
-    QString message = QStringLiteral("matrix-panel: cannot open serial port 1 (%1): %2.")
-                          .arg(device.isEmpty() ? QStringLiteral("no device") : device,
-                              m_port->errorString());
+    QString message
+        = QStringLiteral("matrix-panel: cannot open serial port 1 (%1): %2.")
+              .arg(device.isEmpty() ? QStringLiteral("no device") : device, m_port->errorString());
     if (m_port->lastErrorWasPermission())
         message += QStringLiteral(" You need to be in the 'dialout' group to use serial ports"
                                   " (sudo adduser $USER dialout, then log in again).");
@@ -138,8 +138,8 @@ void Form1::closeEvent(QCloseEvent *event)
 
 void Form1::bringUpPanel(int matrixModel)
 {
-    m_panel->setWindowTitle(QString::fromLatin1(
-        matrixModel == 1 ? Texts::FourOutputTitle : Texts::TwoOutputTitle));
+    m_panel->setWindowTitle(
+        QString::fromLatin1(matrixModel == 1 ? Texts::FourOutputTitle : Texts::TwoOutputTitle));
     if (matrixModel == 1)
         restoreFourOutputs(*m_panel);
     hide();

@@ -81,7 +81,9 @@ void Form1::resetLabelColours()
 void Form1::colourSelection()
 {
     for (int k = 1; k <= 4; ++k)
-        m_panel->setLabel1Colour(InputLabel[k], m_state.selectedInput == k ? SelectedColour : InputColour);
+        m_panel->setLabel1Colour(
+            InputLabel[k], m_state.selectedInput == k ? SelectedColour : InputColour);
     for (int k = 1; k <= 4; ++k)
-        m_panel->setLabel1Colour(OutputLabel[k], m_state.selectedOutput == k ? SelectedColour : OutputColour);
+        m_panel->setLabel1Colour(
+            OutputLabel[k], m_state.selectedOutput == k ? SelectedColour : OutputColour);
 }

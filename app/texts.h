@@ -21,6 +21,6 @@ inline constexpr char Disconnected[] = "RS232 disconnected";
 
 inline constexpr char LineSettings[] = "9600,n,8,1";
 
-inline constexpr const char *InputCaptions[4] = {"Input 1", "Input 2", "Input 3", "Input 4"};
+inline constexpr const char *InputCaptions[4] = { "Input 1", "Input 2", "Input 3", "Input 4" };
 
 } // namespace Texts

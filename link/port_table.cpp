@@ -42,7 +42,10 @@ std::optional<PortTable> PortTable::parse(const QString &text, QString *error)
             return std::nullopt;
         }
         if (number < FirstPort || number > LastPort) {
-            *error = QStringLiteral("port %1 is outside %2 to %3").arg(number).arg(FirstPort).arg(LastPort);
+            *error = QStringLiteral("port %1 is outside %2 to %3")
+                         .arg(number)
+                         .arg(FirstPort)
+                         .arg(LastPort);
             return std::nullopt;
         }
         const QString path = entry.mid(eq + 1).trimmed();

@@ -43,9 +43,9 @@ bool QtSerialPort::setSettings(const QString &settings)
     const int data = parts[2].toInt();
     const QString parity = parts[1].toLower();
     const QString stop = parts[3];
-    static const QMap<QString, QSerialPort::Parity> parities = {
-        {"n", QSerialPort::NoParity}, {"e", QSerialPort::EvenParity}, {"o", QSerialPort::OddParity},
-        {"m", QSerialPort::MarkParity}, {"s", QSerialPort::SpaceParity}};
+    static const QMap<QString, QSerialPort::Parity> parities = { { "n", QSerialPort::NoParity },
+        { "e", QSerialPort::EvenParity }, { "o", QSerialPort::OddParity },
+        { "m", QSerialPort::MarkParity }, { "s", QSerialPort::SpaceParity } };
     if (!ok || baud <= 0 || data < 5 || data > 8 || !parities.contains(parity)
         || (stop != "1" && stop != "2" && stop != "1.5"))
         return fail(QStringLiteral("bad line settings \"%1\"").arg(settings));
@@ -53,7 +53,8 @@ bool QtSerialPort::setSettings(const QString &settings)
     m_parity = parities.value(parity);
     m_dataBits = QSerialPort::DataBits(data);
     m_stopBits = stop == "1" ? QSerialPort::OneStop
-                             : stop == "2" ? QSerialPort::TwoStop : QSerialPort::OneAndHalfStop;
+        : stop == "2"        ? QSerialPort::TwoStop
+                             : QSerialPort::OneAndHalfStop;
     if (m_port.isOpen()) {
         m_port.setBaudRate(m_baud);
         m_port.setParity(m_parity);

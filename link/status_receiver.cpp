@@ -21,8 +21,7 @@ StatusReceiver::StatusReceiver(SerialPort &port, ControllerState &state, Host &h
     : m_port(port)
     , m_state(state)
     , m_host(host)
-{
-}
+{ }
 
 void StatusReceiver::discardWaiting()
 {

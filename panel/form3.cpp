@@ -9,6 +9,13 @@
 #include <QRadioButton>
 #include <cmath>
 
+// The pictures are compiled into the static library, whose resource
+// initialiser the linker would otherwise leave out.
+static void loadPanelAssets()
+{
+    Q_INIT_RESOURCE(assets);
+}
+
 using namespace PanelLayout;
 
 namespace {
@@ -21,14 +28,22 @@ int toPixels(double twips)
 const char *faceResource(Face face)
 {
     switch (face) {
-    case Face::InputUp: return ":/input_up.bmp";
-    case Face::InputDown: return ":/input_down.bmp";
-    case Face::OutputUp: return ":/output_up.bmp";
-    case Face::OutputDown: return ":/output_down.bmp";
-    case Face::Cmd16Up: return ":/command16_up.jpg";
-    case Face::Cmd16Down: return ":/command16_down.jpg";
-    case Face::Cmd40Up: return ":/command40_up.jpg";
-    case Face::Cmd40Down: return ":/command40_down.jpg";
+    case Face::InputUp:
+        return ":/input_up.bmp";
+    case Face::InputDown:
+        return ":/input_down.bmp";
+    case Face::OutputUp:
+        return ":/output_up.bmp";
+    case Face::OutputDown:
+        return ":/output_down.bmp";
+    case Face::Cmd16Up:
+        return ":/command16_up.jpg";
+    case Face::Cmd16Down:
+        return ":/command16_down.jpg";
+    case Face::Cmd40Up:
+        return ":/command40_up.jpg";
+    case Face::Cmd40Down:
+        return ":/command40_down.jpg";
     }
     return "";
 }
@@ -62,6 +77,7 @@ int shiftCode(Qt::KeyboardModifiers modifiers)
 Form3::Form3(QWidget *parent)
     : QWidget(parent)
 {
+    loadPanelAssets();
     setWindowTitle(QString::fromLatin1(Texts::PanelTitleAtCreation));
     setWindowIcon(QIcon(QStringLiteral(":/icon.ico")));
 
@@ -138,7 +154,7 @@ void Form3::place(Control &control)
 
 void Form3::watch(QWidget *widget, Kind kind, int index)
 {
-    m_targets[widget] = Target{kind, index};
+    m_targets[widget] = Target { kind, index };
     widget->installEventFilter(this);
 }
 
@@ -168,7 +184,7 @@ void Form3::setPictureVisible(int index, bool visible)
 TwipsRect Form3::pictureRect(int index) const
 {
     const auto it = m_pictures.find(index);
-    return it == m_pictures.end() ? TwipsRect{} : it->second.rect;
+    return it == m_pictures.end() ? TwipsRect {} : it->second.rect;
 }
 
 void Form3::setPictureLeft(int index, double left)
@@ -196,7 +212,7 @@ QLabel *Form3::label1(int index) const
 
 TwipsRect Form3::label1Rect(int index) const
 {
-    return index >= 0 && index < 10 ? m_label1[index].rect : TwipsRect{};
+    return index >= 0 && index < 10 ? m_label1[index].rect : TwipsRect {};
 }
 
 void Form3::setLabel1Left(int index, double left)
@@ -399,10 +415,18 @@ bool Form3::eventFilter(QObject *watched, QEvent *event)
             grabMouse();
         const int button = buttonCode(mouse->button());
         switch (target.kind) {
-        case Kind::Frame: Frame1_MouseDown(target.index, button, shift, x, y); break;
-        case Kind::Label1: Label1_MouseDown(target.index, button, shift, x, y); break;
-        case Kind::Picture: Picture1_MouseDown(target.index, button, shift, x, y); break;
-        case Kind::Label2: Label2_MouseDown(target.index, button, shift, x, y); break;
+        case Kind::Frame:
+            Frame1_MouseDown(target.index, button, shift, x, y);
+            break;
+        case Kind::Label1:
+            Label1_MouseDown(target.index, button, shift, x, y);
+            break;
+        case Kind::Picture:
+            Picture1_MouseDown(target.index, button, shift, x, y);
+            break;
+        case Kind::Label2:
+            Label2_MouseDown(target.index, button, shift, x, y);
+            break;
         }
         return true;
     }

@@ -8,7 +8,8 @@ void CenterLabel(Form3 &panel, uint8_t labelIndex, uint8_t pictureIndex)
     // halves of twips for every label of the panel.
     const TwipsRect picture = panel.pictureRect(pictureIndex);
     const TwipsRect label = panel.label1Rect(labelIndex);
-    const float left = float(picture.left) + float(picture.width) / 2.0f - float(label.width) / 2.0f;
+    const float left
+        = float(picture.left) + float(picture.width) / 2.0f - float(label.width) / 2.0f;
     const float top = float(picture.top) - float(label.height);
     panel.setLabel1Left(labelIndex, left);
     panel.setLabel1Top(labelIndex, top);

@@ -15,5 +15,5 @@ struct LabelPicturePair
     uint8_t label;
     uint8_t picture;
 };
-inline constexpr LabelPicturePair StartupLabelPlacement[8] = {
-    {7, 9}, {5, 11}, {6, 13}, {4, 15}, {0, 1}, {2, 3}, {1, 5}, {3, 7}};
+inline constexpr LabelPicturePair StartupLabelPlacement[8]
+    = { { 7, 9 }, { 5, 11 }, { 6, 13 }, { 4, 15 }, { 0, 1 }, { 2, 3 }, { 1, 5 }, { 3, 7 } };

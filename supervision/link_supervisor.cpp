@@ -33,14 +33,14 @@ void pumpEvents(int waitMs)
 }
 } // namespace
 
-LinkSupervisor::LinkSupervisor(ControllerState &state, SerialPort &port, Windows windows, Ending ending)
+LinkSupervisor::LinkSupervisor(
+    ControllerState &state, SerialPort &port, Windows windows, Ending ending)
     : m_state(state)
     , m_port(port)
     , m_windows(windows)
     , m_ending(std::move(ending))
     , m_pump(pumpEvents)
-{
-}
+{ }
 
 void LinkSupervisor::SuperviseLink()
 {

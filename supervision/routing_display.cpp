@@ -12,11 +12,16 @@ namespace {
 const char *captionForSource(uint8_t source)
 {
     switch (source) {
-    case 1: return Texts::InputCaptions[0];
-    case 2: return Texts::InputCaptions[1];
-    case 4: return Texts::InputCaptions[2];
-    case 8: return Texts::InputCaptions[3];
-    default: return nullptr;
+    case 1:
+        return Texts::InputCaptions[0];
+    case 2:
+        return Texts::InputCaptions[1];
+    case 4:
+        return Texts::InputCaptions[2];
+    case 8:
+        return Texts::InputCaptions[3];
+    default:
+        return nullptr;
     }
 }
 } // namespace
@@ -37,8 +42,8 @@ void RefreshPanel(const ControllerState &state, Form3 &panel)
     for (int k = 1; k <= 4; ++k)
         panel.setPictureVisible(outputUpFace(k), state.outputFlags[k - 1] != 0);
 
-    const uint8_t sources[4] = {
-        state.outputSource1, state.outputSource2, state.outputSource3, state.outputSource4};
+    const uint8_t sources[4]
+        = { state.outputSource1, state.outputSource2, state.outputSource3, state.outputSource4 };
     for (int k = 0; k < 4; ++k) {
         if (const char *caption = captionForSource(sources[k]))
             panel.setLabel2Caption(k, QString::fromLatin1(caption));

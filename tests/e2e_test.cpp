@@ -33,7 +33,7 @@ public:
     bool start(const QString &link, const QStringList &extra = {})
     {
         m_process.setProgram(QStringLiteral(MATRIX_SIM_PATH));
-        m_process.setArguments(QStringList{"--link", link, "--period", "50"} + extra);
+        m_process.setArguments(QStringList { "--link", link, "--period", "50" } + extra);
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start();
         return m_process.waitForStarted(5000) && m_process.waitForReadyRead(5000);
@@ -72,7 +72,8 @@ protected:
     Form3 &panel() { return form->panel(); }
     bool panelUpWithTitle(const QString &title)
     {
-        return QTest::qWaitFor([&] { return panel().isVisible() && panel().windowTitle() == title; }, 8000);
+        return QTest::qWaitFor(
+            [&] { return panel().isVisible() && panel().windowTitle() == title; }, 8000);
     }
     void click(int picture)
     {
@@ -130,7 +131,7 @@ TEST_F(EndToEnd, HangUpIsSearchedWithoutSpinningAndARestartedSwitcherIsFound)
 {
     const QString link = dir.filePath("switcher");
     auto sim = std::make_unique<Simulator>();
-    ASSERT_TRUE(sim->start(link, {"--model", "4x2"}));
+    ASSERT_TRUE(sim->start(link, { "--model", "4x2" }));
     startPanel("1=" + link + ",3=" + dir.filePath("absent"));
     ASSERT_TRUE(panelUpWithTitle("OXA 4*2 true matrix"));
 
@@ -146,7 +147,7 @@ TEST_F(EndToEnd, HangUpIsSearchedWithoutSpinningAndARestartedSwitcherIsFound)
         busy = (cpuSeconds() - cpuAtStart) / 1.5;
         statusShownDuringSearch = form->isVisible() && !panel().isVisible();
         sim = std::make_unique<Simulator>();
-        sim->start(link, {"--model", "4x2"});
+        sim->start(link, { "--model", "4x2" });
     });
     QTest::qWait(4600);
     EXPECT_TRUE(statusShownDuringSearch);
@@ -172,7 +173,7 @@ TEST_F(EndToEnd, BadChecksumFramesNeverBringThePanelUp)
     tcsetattr(slaveFd, TCSANOW, &raw);
 
     startPanel("1=" + slave);
-    const uint8_t body[11] = {0, 0, 0, 0, 1, 2, 4, 8, 0xFF, 1, 0};
+    const uint8_t body[11] = { 0, 0, 0, 0, 1, 2, 4, 8, 0xFF, 1, 0 };
     QByteArray bad = StatusFrame::build(StatusFrame::Kind::FourOutput, body);
     bad[13] = char(bad[13] + 1);
     for (int i = 0; i < 30; ++i) {

@@ -13,13 +13,13 @@ public:
     enum Operation { SetCommPort, SetSettings, SetDtr, Open, Close, Write, Count, Read };
 
     // Port numbers that open; by default only port 1 exists.
-    std::set<int> existing = {1};
+    std::set<int> existing = { 1 };
     std::set<Operation> failing;
 
-    QByteArray written;           // every byte written, in order
-    QList<QByteArray> writes;     // each write call's buffer
-    QByteArray incoming;          // bytes waiting to be read
-    QList<int> openAttempts;      // port numbers tried, in order
+    QByteArray written; // every byte written, in order
+    QList<QByteArray> writes; // each write call's buffer
+    QByteArray incoming; // bytes waiting to be read
+    QList<int> openAttempts; // port numbers tried, in order
     QString settings;
     bool dtr = false;
     int number = 1;

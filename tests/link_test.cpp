@@ -23,7 +23,7 @@ QByteArray bytes(std::initializer_list<int> values)
 // "a", 0,0,0,0, 1,2,4,8, 240, 1, 0, "z", 0: bytes 2 to 12 sum to 256.
 QByteArray referenceFrame(char start = 'a', char end = 'z', int checksum = 0)
 {
-    QByteArray f = bytes({0, 0, 0, 0, 0, 1, 2, 4, 8, 240, 1, 0, 0, 0});
+    QByteArray f = bytes({ 0, 0, 0, 0, 0, 1, 2, 4, 8, 240, 1, 0, 0, 0 });
     f[0] = start;
     f[12] = end;
     f[13] = char(checksum);
@@ -32,7 +32,7 @@ QByteArray referenceFrame(char start = 'a', char end = 'z', int checksum = 0)
 
 QByteArray frame(StatusFrame::Kind kind, uint8_t flags = 0xF0, uint8_t power = 1, uint8_t byte2 = 0)
 {
-    const uint8_t body[11] = {byte2, 0, 0, 0, 1, 2, 4, 8, flags, power, 0};
+    const uint8_t body[11] = { byte2, 0, 0, 0, 1, 2, 4, 8, flags, power, 0 };
     return StatusFrame::build(kind, body);
 }
 
@@ -69,8 +69,8 @@ TEST(PortTable, OverrideReplacesTheWholeTable)
 
 TEST(PortTable, MalformedOverridesAreRejectedWithAReason)
 {
-    const char *bad[] = {"1", "x=/dev/a", "0=/dev/a", "16=/dev/a", "-1=/dev/a", "1=",
-        "1=/dev/a,1=/dev/b", "1=/dev/a,,2=/dev/b", "=/dev/a", "1.5=/dev/a"};
+    const char *bad[] = { "1", "x=/dev/a", "0=/dev/a", "16=/dev/a", "-1=/dev/a",
+        "1=", "1=/dev/a,1=/dev/b", "1=/dev/a,,2=/dev/b", "=/dev/a", "1.5=/dev/a" };
     for (const char *text : bad) {
         QString error;
         EXPECT_FALSE(PortTable::parse(QString::fromLatin1(text), &error)) << text;
@@ -86,7 +86,7 @@ protected:
     void SetUp() override { port.opened = true; }
     FakeSerialPort port;
     QTimer timer2;
-    CommandTransmitter tx{port, timer2};
+    CommandTransmitter tx { port, timer2 };
 
     void runFrame()
     {
@@ -102,10 +102,10 @@ TEST_F(Transmitter, FramesAreCommandComplementAndTrailerOneByteAtATime)
         uint8_t x;
         QByteArray wire;
     } cases[] = {
-        {0, bytes({0x00, 0xFF, 0xD5, 0x7B})},
-        {15, bytes({0x0F, 0xF0, 0xD5, 0x7B})},
-        {40, bytes({0x28, 0xD7, 0xD5, 0x7B})},
-        {255, bytes({0xFF, 0x00, 0xD5, 0x7B})},
+        { 0, bytes({ 0x00, 0xFF, 0xD5, 0x7B }) },
+        { 15, bytes({ 0x0F, 0xF0, 0xD5, 0x7B }) },
+        { 40, bytes({ 0x28, 0xD7, 0xD5, 0x7B }) },
+        { 255, bytes({ 0xFF, 0x00, 0xD5, 0x7B }) },
     };
     for (const auto &c : cases) {
         port.written.clear();
@@ -122,17 +122,17 @@ TEST_F(Transmitter, FramesAreCommandComplementAndTrailerOneByteAtATime)
 TEST_F(Transmitter, PacingTimerRunsAt50msAndStopsAfterTheThirdTick)
 {
     tx.send(5);
-    EXPECT_EQ(port.written, bytes({5}));
+    EXPECT_EQ(port.written, bytes({ 5 }));
     EXPECT_TRUE(timer2.isActive());
     EXPECT_EQ(timer2.interval(), 50);
     EXPECT_EQ(timer2.timerType(), Qt::PreciseTimer);
     tx.Timer2_Timer();
-    EXPECT_EQ(port.written, bytes({5, 250}));
+    EXPECT_EQ(port.written, bytes({ 5, 250 }));
     tx.Timer2_Timer();
-    EXPECT_EQ(port.written, bytes({5, 250, 213}));
+    EXPECT_EQ(port.written, bytes({ 5, 250, 213 }));
     EXPECT_TRUE(timer2.isActive());
     tx.Timer2_Timer();
-    EXPECT_EQ(port.written, bytes({5, 250, 213, 123}));
+    EXPECT_EQ(port.written, bytes({ 5, 250, 213, 123 }));
     EXPECT_FALSE(timer2.isActive());
     EXPECT_EQ(timer2.interval(), 0);
     EXPECT_EQ(tx.sendStep(), 0);
@@ -148,7 +148,7 @@ TEST_F(Transmitter, NewCommandCutsTheFrameInFlightShort)
     tx.Timer2_Timer(); // 60 ms later the second command arrives
     tx.send(2);
     runFrame();
-    EXPECT_EQ(port.written, bytes({1, 254, 2, 253, 213, 123}));
+    EXPECT_EQ(port.written, bytes({ 1, 254, 2, 253, 213, 123 }));
     EXPECT_FALSE(timer2.isActive());
 }
 
@@ -168,14 +168,14 @@ TEST_F(Transmitter, PortLostMidFrameStillEndsTheFrameAfterThreeTicks)
     tx.send(9);
     port.opened = false;
     runFrame();
-    EXPECT_EQ(port.written, bytes({9}));
+    EXPECT_EQ(port.written, bytes({ 9 }));
     EXPECT_FALSE(timer2.isActive());
     EXPECT_EQ(tx.sendStep(), 0);
 }
 
 TEST_F(Transmitter, FailedWritesDoNotStopThePacing)
 {
-    port.failing = {FakeSerialPort::Write};
+    port.failing = { FakeSerialPort::Write };
     tx.send(3);
     EXPECT_TRUE(timer2.isActive());
     runFrame();
@@ -195,7 +195,7 @@ TEST(DecodeStatusFrame, ReferenceFrameFillsEveryField)
     EXPECT_EQ(s.outputSource2, 2);
     EXPECT_EQ(s.outputSource3, 4);
     EXPECT_EQ(s.outputSource4, 8);
-    const uint8_t inputs[] = {128, 64, 32, 16};
+    const uint8_t inputs[] = { 128, 64, 32, 16 };
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(s.inputFlags[i], inputs[i]);
         EXPECT_EQ(s.outputFlags[i], 0);
@@ -215,11 +215,11 @@ TEST(DecodeStatusFrame, FlagByteTableForBothModels)
     };
     // Outputs 3 and 4 of the two-output model keep their old value (77).
     const Case cases[] = {
-        {1, 165, {128, 0, 32, 0}, {0, 4, 0, 1}},
-        {2, 165, {128, 0, 32, 0}, {0, 8, 77, 77}},
-        {2, 0, {0, 0, 0, 0}, {4, 8, 77, 77}},
-        {2, 0xFF, {128, 64, 32, 16}, {0, 0, 77, 77}},
-        {1, 0x0F, {0, 0, 0, 0}, {8, 4, 2, 1}},
+        { 1, 165, { 128, 0, 32, 0 }, { 0, 4, 0, 1 } },
+        { 2, 165, { 128, 0, 32, 0 }, { 0, 8, 77, 77 } },
+        { 2, 0, { 0, 0, 0, 0 }, { 4, 8, 77, 77 } },
+        { 2, 0xFF, { 128, 64, 32, 16 }, { 0, 0, 77, 77 } },
+        { 1, 0x0F, { 0, 0, 0, 0 }, { 8, 4, 2, 1 } },
     };
     for (const Case &c : cases) {
         ControllerState s;
@@ -230,8 +230,10 @@ TEST(DecodeStatusFrame, FlagByteTableForBothModels)
         f[9] = char(c.flags);
         DecodeStatusFrame(f, s);
         for (int i = 0; i < 4; ++i) {
-            EXPECT_EQ(s.inputFlags[i], c.inputs[i]) << c.model << " " << int(c.flags) << " in " << i;
-            EXPECT_EQ(s.outputFlags[i], c.outputs[i]) << c.model << " " << int(c.flags) << " out " << i;
+            EXPECT_EQ(s.inputFlags[i], c.inputs[i])
+                << c.model << " " << int(c.flags) << " in " << i;
+            EXPECT_EQ(s.outputFlags[i], c.outputs[i])
+                << c.model << " " << int(c.flags) << " out " << i;
         }
         EXPECT_EQ(s.outputFlags[4], 99);
         EXPECT_EQ(s.inputFlags[4], 99);
@@ -289,7 +291,7 @@ protected:
     FakeSerialPort port;
     ControllerState state;
     RecordingHost host;
-    StatusReceiver rx{port, state, host};
+    StatusReceiver rx { port, state, host };
 };
 
 TEST_F(Receiver, ThirdFrameOfOneKindSettlesTheModelAndIsDecoded)
@@ -300,7 +302,7 @@ TEST_F(Receiver, ThirdFrameOfOneKindSettlesTheModelAndIsDecoded)
     EXPECT_FALSE(state.linkUp());
     EXPECT_EQ(state.powerState, 0);
     feed(frame(StatusFrame::Kind::FourOutput));
-    EXPECT_EQ(host.broughtUp, QList<int>{1});
+    EXPECT_EQ(host.broughtUp, QList<int> { 1 });
     EXPECT_EQ(state.matrixModel, 1);
     EXPECT_EQ(state.linkMark, 12345);
     EXPECT_EQ(state.setupPending, 0);
@@ -313,7 +315,7 @@ TEST_F(Receiver, TwoOutputSwitcherIsReducedOnEveryFrame)
 {
     for (int i = 0; i < 3; ++i)
         feed(frame(StatusFrame::Kind::TwoOutput));
-    EXPECT_EQ(host.broughtUp, QList<int>{2});
+    EXPECT_EQ(host.broughtUp, QList<int> { 2 });
     EXPECT_EQ(host.reductions, 1);
     feed(frame(StatusFrame::Kind::TwoOutput));
     // A four-output frame while the panel is up is decoded by the settled model.
@@ -336,7 +338,7 @@ TEST_F(Receiver, AfterLinkLossTheSameModelReturnsAtOnceTheOtherNeedsThree)
         feed(frame(StatusFrame::Kind::FourOutput));
     loseLink();
     feed(frame(StatusFrame::Kind::FourOutput));
-    EXPECT_EQ(host.broughtUp, (QList<int>{1, 1}));
+    EXPECT_EQ(host.broughtUp, (QList<int> { 1, 1 }));
     EXPECT_TRUE(state.linkUp());
 
     loseLink();
@@ -344,7 +346,7 @@ TEST_F(Receiver, AfterLinkLossTheSameModelReturnsAtOnceTheOtherNeedsThree)
     feed(frame(StatusFrame::Kind::TwoOutput));
     EXPECT_EQ(host.broughtUp.size(), 2);
     feed(frame(StatusFrame::Kind::TwoOutput));
-    EXPECT_EQ(host.broughtUp, (QList<int>{1, 1, 2}));
+    EXPECT_EQ(host.broughtUp, (QList<int> { 1, 1, 2 }));
 }
 
 TEST_F(Receiver, TwoOutputSwitcherDoesNotInheritOutputsCAndDFromAFourOutputOne)
@@ -394,7 +396,7 @@ TEST_F(Receiver, OnlyTheFirstOfTwoWaitingFramesIsExamined)
     state.setupPending = 0;
     state.matrixModel = 1;
     QByteArray second = referenceFrame();
-    second[5] = char(8);  // output 1 shows input 4
+    second[5] = char(8); // output 1 shows input 4
     second[13] = char(7); // keeps the sum right
     feed(referenceFrame() + second);
     EXPECT_TRUE(port.incoming.isEmpty());
@@ -416,11 +418,12 @@ TEST_F(Receiver, BadFramesDiscardEverythingWaitingAndChangeNothing)
     state.matrixModel = 1;
     state.linkMark = 0;
     state.missedCycles = 2;
-    const QByteArray bad[] = {referenceFrame('a', 'z', 1), referenceFrame('a', 'w'), referenceFrame('c', 'z')};
+    const QByteArray bad[]
+        = { referenceFrame('a', 'z', 1), referenceFrame('a', 'w'), referenceFrame('c', 'z') };
     for (const QByteArray &b : bad) {
         port.inject(b);
         // What arrives while the frame is examined goes with it.
-        port.inject(bytes({1, 2, 3}));
+        port.inject(bytes({ 1, 2, 3 }));
         rx.ReadStatusFrame();
         EXPECT_TRUE(port.incoming.isEmpty());
         EXPECT_EQ(state.linkMark, 0);
@@ -433,8 +436,8 @@ TEST_F(Receiver, BadFramesDiscardEverythingWaitingAndChangeNothing)
 
 TEST_F(Receiver, FailingPortCountsAsNoFrame)
 {
-    for (auto op : {FakeSerialPort::Count, FakeSerialPort::Read}) {
-        port.failing = {op};
+    for (auto op : { FakeSerialPort::Count, FakeSerialPort::Read }) {
+        port.failing = { op };
         port.inject(frame(StatusFrame::Kind::FourOutput));
         for (int i = 0; i < 5; ++i)
             rx.ReadStatusFrame();
@@ -470,11 +473,12 @@ TEST_F(Receiver, RandomByteStreamsNeverGetAnInvalidFrameAccepted)
             c = char(rng.bounded(256));
         // Now and then a valid frame, so the accepting path runs too.
         if (rng.bounded(4) == 0)
-            junk += frame(rng.bounded(2) ? StatusFrame::Kind::FourOutput : StatusFrame::Kind::TwoOutput,
+            junk += frame(
+                rng.bounded(2) ? StatusFrame::Kind::FourOutput : StatusFrame::Kind::TwoOutput,
                 uint8_t(rng.bounded(256)), uint8_t(rng.bounded(2)));
         port.failing.clear();
         if (rng.bounded(10) == 0)
-            port.failing = {FakeSerialPort::Read};
+            port.failing = { FakeSerialPort::Read };
         state.missedCycles = 5; // an accepted frame resets it
         const auto runsBefore = std::make_pair(rx.aFrameRun(), rx.bFrameRun());
         port.inject(junk);

@@ -35,8 +35,10 @@ protected:
     void expectColours(const QColor (&inputs)[4], const QColor (&outputs)[4])
     {
         for (int k = 1; k <= 4; ++k) {
-            EXPECT_EQ(panel().label1Colour(PanelLayout::InputLabel[k]), inputs[k - 1]) << "input " << k;
-            EXPECT_EQ(panel().label1Colour(PanelLayout::OutputLabel[k]), outputs[k - 1]) << "output " << k;
+            EXPECT_EQ(panel().label1Colour(PanelLayout::InputLabel[k]), inputs[k - 1])
+                << "input " << k;
+            EXPECT_EQ(panel().label1Colour(PanelLayout::OutputLabel[k]), outputs[k - 1])
+                << "output " << k;
         }
     }
 };
@@ -45,16 +47,16 @@ TEST_F(MainTick, Input2ThenOutputBSendsRoute5AndRestoresTheColours)
 {
     clickPicture(3); // input 2
     tick(1);
-    expectColours({Green, Red, Green, Green}, {Blue, Blue, Blue, Blue});
+    expectColours({ Green, Red, Green, Green }, { Blue, Blue, Blue, Blue });
     clickPicture(11); // output B
     tick(1);
-    EXPECT_EQ(port->written, wire({5}));
+    EXPECT_EQ(port->written, wire({ 5 }));
     EXPECT_EQ(state().selectedInput, 0);
     EXPECT_EQ(state().selectedOutput, 0);
     finishFrame();
-    EXPECT_EQ(port->written, wire({5, 250, 213, 123}));
+    EXPECT_EQ(port->written, wire({ 5, 250, 213, 123 }));
     tick(1);
-    expectColours({Green, Green, Green, Green}, {Blue, Blue, Blue, Blue});
+    expectColours({ Green, Green, Green, Green }, { Blue, Blue, Blue, Blue });
 }
 
 TEST_F(MainTick, RouteBytesFollowInputAndOutput)
@@ -62,14 +64,14 @@ TEST_F(MainTick, RouteBytesFollowInputAndOutput)
     const struct
     {
         int input, output, byte;
-    } cases[] = {{4, 4, 15}, {1, 1, 0}, {3, 2, 6}, {2, 3, 9}};
+    } cases[] = { { 4, 4, 15 }, { 1, 1, 0 }, { 3, 2, 6 }, { 2, 3, 9 } };
     for (const auto &c : cases) {
         port->written.clear();
         // Output first this time: the order does not matter.
         clickPicture(PanelLayout::outputUpFace(c.output));
         clickPicture(PanelLayout::inputUpFace(c.input));
         tick(1);
-        EXPECT_EQ(port->written, wire({c.byte})) << c.input << "->" << c.output;
+        EXPECT_EQ(port->written, wire({ c.byte })) << c.input << "->" << c.output;
         finishFrame();
     }
 }
@@ -79,7 +81,7 @@ TEST_F(MainTick, OnlyTheLastPickOnEachSideCounts)
     clickPicture(5); // input 3
     clickPicture(1); // input 1
     tick(1);
-    expectColours({Red, Green, Green, Green}, {Blue, Blue, Blue, Blue});
+    expectColours({ Red, Green, Green, Green }, { Blue, Blue, Blue, Blue });
     EXPECT_EQ(state().selectedInput, 1);
     EXPECT_TRUE(port->written.isEmpty());
 }
@@ -88,12 +90,12 @@ TEST_F(MainTick, HalfMadeSelectionExpiresOnThe301stTickAfterThePress)
 {
     clickPicture(15); // output D
     tick(1, 10);
-    expectColours({Green, Green, Green, Green}, {Blue, Blue, Blue, Red});
+    expectColours({ Green, Green, Green, Green }, { Blue, Blue, Blue, Red });
     tick(299, 10);
     EXPECT_EQ(state().selectedOutput, 4);
     tick(1, 10);
     EXPECT_EQ(state().selectedOutput, 0);
-    expectColours({Green, Green, Green, Green}, {Blue, Blue, Blue, Blue});
+    expectColours({ Green, Green, Green, Green }, { Blue, Blue, Blue, Blue });
     EXPECT_TRUE(port->written.isEmpty());
 }
 
@@ -115,12 +117,12 @@ TEST_F(MainTick, LinkLossAfterFourQuietCyclesKeepsThePendingSelection)
     // The same switcher answers again: the route goes out at once.
     port->inject(frame());
     tick(1);
-    EXPECT_EQ(port->written, wire({1}));
+    EXPECT_EQ(port->written, wire({ 1 }));
 }
 
 TEST_F(MainTick, StaleIncompleteInputIsDroppedOnTheTenthTickItIsSeen)
 {
-    port->inject(wire({1, 2, 3, 4, 5}));
+    port->inject(wire({ 1, 2, 3, 4, 5 }));
     tick(9);
     EXPECT_EQ(port->incoming.size(), 5);
     tick(1);
@@ -128,11 +130,11 @@ TEST_F(MainTick, StaleIncompleteInputIsDroppedOnTheTenthTickItIsSeen)
 
     // The count is kept over quiet stretches: four more ticks with bytes
     // waiting, a gap, then six more.
-    port->inject(wire({1}));
+    port->inject(wire({ 1 }));
     tick(4);
     port->incoming.clear();
     tick(3);
-    port->inject(wire({1, 2}));
+    port->inject(wire({ 1, 2 }));
     tick(5);
     EXPECT_EQ(port->incoming.size(), 2);
     tick(1);
@@ -142,7 +144,7 @@ TEST_F(MainTick, StaleIncompleteInputIsDroppedOnTheTenthTickItIsSeen)
 TEST_F(MainTick, StaleInputIsKeptWhileTheLinkIsDown)
 {
     state().linkMark = 0;
-    port->inject(wire({1, 2, 3}));
+    port->inject(wire({ 1, 2, 3 }));
     tick(30);
     EXPECT_EQ(port->incoming.size(), 3);
 }
@@ -164,7 +166,7 @@ TEST_F(MainTick, Byte2Of255StopsTheTickUntilAButtonIsReleased)
 
 TEST_F(MainTick, FailingPortNeverStopsTheTick)
 {
-    port->failing = {FakeSerialPort::Count, FakeSerialPort::Read, FakeSerialPort::Write};
+    port->failing = { FakeSerialPort::Count, FakeSerialPort::Read, FakeSerialPort::Write };
     clickPicture(1);
     clickPicture(9);
     tick(1);
@@ -184,7 +186,7 @@ TEST_F(MainTick, SearchLettingEventsRunNeverStartsANestedTick)
         form->Timer1_Timer();
     });
     state().linkMark = 0;
-    port->existing = {1};
+    port->existing = { 1 };
     tick(50);
     EXPECT_GT(nestedCalls, 0);
     // The frames injected during the search were left for the outer tick's

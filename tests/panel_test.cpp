@@ -92,28 +92,28 @@ TEST_F(Panel, CommandButtonsSendOnThePressOnly)
 {
     const QPoint right = centreOf(panel().picture(33));
     press(right);
-    EXPECT_EQ(port->written, wire({16}));
+    EXPECT_EQ(port->written, wire({ 16 }));
     finishFrame();
     release(right);
-    EXPECT_EQ(port->written, wire({16, 239, 213, 123}));
+    EXPECT_EQ(port->written, wire({ 16, 239, 213, 123 }));
     EXPECT_TRUE(panel().pictureVisible(33));
 
     port->written.clear();
     const QPoint left = centreOf(panel().picture(35));
     press(left);
     release(left);
-    EXPECT_EQ(port->written, wire({40}));
+    EXPECT_EQ(port->written, wire({ 40 }));
 }
 
 TEST_F(Panel, TwoClicksRouteAnInput)
 {
-    for (int index : {5, 11}) { // input 3, output B
+    for (int index : { 5, 11 }) { // input 3, output B
         const QPoint at = centreOf(panel().picture(index));
         press(at);
         release(at);
     }
     tick(1);
-    EXPECT_EQ(port->written, wire({6}));
+    EXPECT_EQ(port->written, wire({ 6 }));
 }
 
 TEST_F(Panel, HeldButtonKeepsAHalfMadeSelectionFromExpiring)
@@ -140,7 +140,7 @@ TEST_F(Panel, DraggingTheFrameMovesTheWindowByThePointerOffset)
     EXPECT_DOUBLE_EQ(panel().windowLeft(), 1500);
     EXPECT_DOUBLE_EQ(panel().windowTop(), 2550);
 
-    for (int buttons : {0, int(Form3::RightButton), Form3::LeftButton | Form3::RightButton}) {
+    for (int buttons : { 0, int(Form3::RightButton), Form3::LeftButton | Form3::RightButton }) {
         panel().DragPanel(0, buttons, 0, 900, 900);
         EXPECT_DOUBLE_EQ(panel().windowLeft(), 1500) << buttons;
         EXPECT_DOUBLE_EQ(panel().windowTop(), 2550) << buttons;

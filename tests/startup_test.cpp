@@ -1,6 +1,6 @@
 // Start-up, the waiting animation, the watchdog and the ways the program ends.
-#include "app_fixture.h"
 #include "app/texts.h"
+#include "app_fixture.h"
 #include "panel/label_placement.h"
 
 #include <QLabel>
@@ -34,14 +34,38 @@ TEST_F(Startup, LoadLeavesTheStatusWindowWaitingAndPort1OpenAt9600)
     EXPECT_TRUE(form->startupPortMessage().isEmpty());
 }
 
+TEST_F(Startup, EveryButtonFaceShowsItsPictureAtItsNaturalSize)
+{
+    for (int index = 0; index <= 36; ++index) {
+        if (!Form3::hasPicture(index))
+            continue;
+        const QLabel *face = panel().picture(index);
+        ASSERT_NE(face, nullptr) << index;
+        const QPixmap pixmap = face->pixmap();
+        ASSERT_FALSE(pixmap.isNull()) << index;
+        const QSize expected = index < 8 ? QSize(68, 68)
+            : index < 16                 ? QSize(70, 51)
+                                         : QSize(70, 70);
+        EXPECT_EQ(pixmap.size(), expected) << index;
+        EXPECT_EQ(face->size(), expected) << index;
+        // Up face and down face of one button lie at the same spot.
+        const int pair = index < 16 ? index ^ 1 : (index % 2 ? index + 1 : index - 1);
+        ASSERT_NE(panel().picture(pair), nullptr) << index;
+        EXPECT_EQ(face->geometry(), panel().picture(pair)->geometry()) << index;
+    }
+    EXPECT_FALSE(panel().windowIcon().isNull());
+    EXPECT_FALSE(form->windowIcon().isNull());
+}
+
 TEST_F(Startup, DigitsAndLettersSitCentredOnTopOfTheirButtons)
 {
     const struct
     {
         int label;
         double left, top;
-    } expected[] = {{7, 1335, 2505}, {5, 2587.5, 2505}, {6, 3892.5, 2505}, {4, 5242.5, 2505},
-        {0, 1330.5, 545}, {2, 2645.5, 545}, {1, 3960.5, 545}, {3, 5275.5, 545}};
+    } expected[]
+        = { { 7, 1335, 2505 }, { 5, 2587.5, 2505 }, { 6, 3892.5, 2505 }, { 4, 5242.5, 2505 },
+              { 0, 1330.5, 545 }, { 2, 2645.5, 545 }, { 1, 3960.5, 545 }, { 3, 5275.5, 545 } };
     for (const auto &e : expected) {
         EXPECT_DOUBLE_EQ(panel().label1Rect(e.label).left, e.left) << e.label;
         EXPECT_DOUBLE_EQ(panel().label1Rect(e.label).top, e.top) << e.label;
@@ -93,7 +117,7 @@ TEST_F(Startup, WatchdogEndsTheProgramOnlyWhenThePanelIsGone)
     form->Timer3_Timer();
     EXPECT_TRUE(form->ended());
     EXPECT_FALSE(port->isOpen());
-    for (QTimer *t : {&form->Timer1, &form->Timer2, &form->Timer3, &form->Timer4})
+    for (QTimer *t : { &form->Timer1, &form->Timer2, &form->Timer3, &form->Timer4 })
         EXPECT_FALSE(t->isActive());
 }
 
@@ -126,7 +150,7 @@ TEST_F(Startup, ClosingThePanelEndsTheProgram)
 class StartupWithoutPort1 : public AppFixture
 {
 protected:
-    void configurePort(FakeSerialPort &p) override { p.existing = {4}; }
+    void configurePort(FakeSerialPort &p) override { p.existing = { 4 }; }
 };
 
 TEST_F(StartupWithoutPort1, MissingPort1IsReportedAndTheSearchFindsAnother)

@@ -9,7 +9,7 @@
 class Supervision : public AppFixture
 {
 protected:
-    void configurePort(FakeSerialPort &p) override { p.existing = {1, 5, 15}; }
+    void configurePort(FakeSerialPort &p) override { p.existing = { 1, 5, 15 }; }
     void superviseOnce() { form->supervisor().SuperviseLink(); }
 };
 
@@ -26,21 +26,20 @@ TEST_F(Supervision, SearchMovesToTheNextPortThatOpensWrappingAfter15)
 
     superviseOnce();
     EXPECT_EQ(port->commPort(), 5);
-    EXPECT_EQ(port->openAttempts.mid(port->openAttempts.size() - 4),
-        (QList<int>{2, 3, 4, 5}));
+    EXPECT_EQ(port->openAttempts.mid(port->openAttempts.size() - 4), (QList<int> { 2, 3, 4, 5 }));
     EXPECT_FALSE(port->openAttempts.contains(16));
 }
 
 TEST_F(Supervision, SinglePortIsClosedAndReopenedEveryCycle)
 {
-    port->existing = {5};
+    port->existing = { 5 };
     port->close();
     port->setCommPort(5);
     port->open();
     port->openAttempts.clear();
     superviseOnce();
-    EXPECT_EQ(port->openAttempts,
-        (QList<int>{6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 1, 2, 3, 4, 5}));
+    EXPECT_EQ(
+        port->openAttempts, (QList<int> { 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 1, 2, 3, 4, 5 }));
     EXPECT_TRUE(port->isOpen());
     EXPECT_EQ(form->text1().text(), "5");
 }
@@ -82,8 +81,8 @@ TEST_F(Supervision, LinkUpTitleFollowsModelAndPower)
     {
         int model, power;
         const char *title;
-    } cases[] = {{1, 1, "OXA 4*4 true matrix"}, {2, 7, "OXA 4*2 true matrix"},
-        {1, 0, "OXA 4*4 true matrix Standby..."}, {2, 0, "OXA 4*2 true matrix Standby..."}};
+    } cases[] = { { 1, 1, "OXA 4*4 true matrix" }, { 2, 7, "OXA 4*2 true matrix" },
+        { 1, 0, "OXA 4*4 true matrix Standby..." }, { 2, 0, "OXA 4*2 true matrix Standby..." } };
     for (const auto &c : cases) {
         state().matrixModel = int16_t(c.model);
         state().powerState = uint8_t(c.power);
@@ -163,8 +162,8 @@ protected:
 
 TEST_F(Display, FacesFollowTheFlagsAndCaptionsTheSources)
 {
-    const uint8_t inputs[4] = {128, 0, 32, 0};
-    const uint8_t outputs[4] = {0, 4, 2, 0};
+    const uint8_t inputs[4] = { 128, 0, 32, 0 };
+    const uint8_t outputs[4] = { 0, 4, 2, 0 };
     for (int i = 0; i < 4; ++i) {
         state().inputFlags[i] = inputs[i];
         state().outputFlags[i] = outputs[i];
@@ -174,8 +173,8 @@ TEST_F(Display, FacesFollowTheFlagsAndCaptionsTheSources)
     state().outputSource3 = 8;
     state().outputSource4 = 2;
     refresh();
-    const bool lit[] = {true, false, true, false, false, true, true, false};
-    const int faces[] = {1, 3, 5, 7, 9, 11, 13, 15};
+    const bool lit[] = { true, false, true, false, false, true, true, false };
+    const int faces[] = { 1, 3, 5, 7, 9, 11, 13, 15 };
     for (int i = 0; i < 8; ++i)
         EXPECT_EQ(panel().pictureVisible(faces[i]), lit[i]) << faces[i];
     EXPECT_EQ(panel().label2Caption(0), "Input 3"); // set, though its face is unlit
@@ -191,7 +190,7 @@ TEST_F(Display, SourcesOutsideTheTableLeaveTheCaption)
     state().outputSource2 = 2;
     state().outputSource3 = 4;
     refresh();
-    for (uint8_t odd : {0, 3, 16, 255}) {
+    for (uint8_t odd : { 0, 3, 16, 255 }) {
         state().outputSource2 = odd;
         state().outputSource3 = odd;
         refresh();
@@ -207,7 +206,7 @@ TEST_F(Display, StandbyOrLinkDownUnlightsEveryRouteButtonAndKeepsCaptions)
     state().outputSource1 = 8;
     refresh();
     ASSERT_TRUE(panel().pictureVisible(9));
-    for (auto change : {0, 1}) {
+    for (auto change : { 0, 1 }) {
         state().powerState = change == 0 ? 0 : 1;
         state().linkMark = change == 0 ? ControllerState::LinkAlive : 0;
         state().outputSource1 = 1;
