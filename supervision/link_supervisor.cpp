@@ -8,30 +8,11 @@
 #include "panel/form3.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QLineEdit>
 #include <QLoggingCategory>
 
 Q_LOGGING_CATEGORY(lcSearch, "matrix.search", QtWarningMsg)
-
-namespace {
-void pumpEvents(int waitMs)
-{
-    if (waitMs <= 0) {
-        QCoreApplication::processEvents();
-        return;
-    }
-    // Sleeps in the event dispatcher until something happens (a tick, a
-    // pointer event, a close request) and serves it, until the time is up.
-    const QDeadlineTimer deadline(waitMs);
-    QTimer wake;
-    wake.setSingleShot(true);
-    wake.start(waitMs);
-    while (!deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-}
-} // namespace
 
 LinkSupervisor::LinkSupervisor(
     ControllerState &state, SerialPort &port, Windows windows, Ending ending)
@@ -39,8 +20,29 @@ LinkSupervisor::LinkSupervisor(
     , m_port(port)
     , m_windows(windows)
     , m_ending(std::move(ending))
-    , m_pump(pumpEvents)
-{ }
+    , m_pump([this](int waitMs) { letEventsRun(waitMs); })
+{
+}
+
+void LinkSupervisor::letEventsRun(int waitMs)
+{
+    if (waitMs <= 0) {
+        QCoreApplication::processEvents();
+        return;
+    }
+    // Sleeps in the event dispatcher, serving whatever arrives (ticks,
+    // pointer events, a close request), until the time is up or the program
+    // ends. A precise timer: a coarse one may fire early and leave nothing
+    // to wake the wait once the program's own timers have stopped.
+    bool woken = false;
+    QTimer wake;
+    wake.setSingleShot(true);
+    wake.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&wake, &QTimer::timeout, [&woken] { woken = true; });
+    wake.start(waitMs);
+    while (!woken && !m_ending())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
 
 void LinkSupervisor::SuperviseLink()
 {

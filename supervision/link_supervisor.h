@@ -40,6 +40,7 @@ public:
     void setEventPump(EventPump pump) { m_pump = std::move(pump); }
 
 private:
+    void letEventsRun(int waitMs);
     void titleForModelAndPower();
     void searchForSwitcher();
 

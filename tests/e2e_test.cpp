@@ -6,6 +6,7 @@
 #include "link/status_frame.h"
 #include "panel/form3.h"
 
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -137,22 +138,29 @@ TEST_F(EndToEnd, HangUpIsSearchedWithoutSpinningAndARestartedSwitcherIsFound)
 
     sim->kill(); // the far end hangs up
     // The search runs inside the main tick until a port opens, so what must
-    // happen meanwhile is put on timers: sample the CPU once the search has
-    // begun, then bring a switcher back on the same port.
+    // happen meanwhile runs from a timer: once the status window is back,
+    // sample the CPU for 1.5 s, then bring a switcher back on the same port.
+    enum { AwaitSearch, Sampling, Restarted } phase = AwaitSearch;
     double cpuAtStart = 0;
     double busy = -1;
-    bool statusShownDuringSearch = false;
-    QTimer::singleShot(3000, [&] { cpuAtStart = cpuSeconds(); });
-    QTimer::singleShot(4500, [&] {
-        busy = (cpuSeconds() - cpuAtStart) / 1.5;
-        statusShownDuringSearch = form->isVisible() && !panel().isVisible();
-        sim = std::make_unique<Simulator>();
-        sim->start(link, { "--model", "4x2" });
+    QElapsedTimer sampling;
+    QTimer watcher;
+    QObject::connect(&watcher, &QTimer::timeout, [&] {
+        if (phase == AwaitSearch && form->isVisible() && !panel().isVisible()) {
+            EXPECT_EQ(panel().windowTitle(), "RS232 disconnected");
+            cpuAtStart = cpuSeconds();
+            sampling.start();
+            phase = Sampling;
+        } else if (phase == Sampling && sampling.elapsed() >= 1500) {
+            busy = (cpuSeconds() - cpuAtStart) * 1000.0 / double(sampling.elapsed());
+            sim = std::make_unique<Simulator>();
+            sim->start(link, { "--model", "4x2" });
+            phase = Restarted;
+        }
     });
-    QTest::qWait(4600);
-    EXPECT_TRUE(statusShownDuringSearch);
+    watcher.start(50);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return phase == Restarted; }, 20000));
     // A spinning search or port would hold a whole core.
-    EXPECT_GE(busy, 0);
     EXPECT_LT(busy, 0.5) << "CPU while searching: " << busy;
     EXPECT_TRUE(panelUpWithTitle("OXA 4*2 true matrix"));
     EXPECT_FALSE(form->ended());
