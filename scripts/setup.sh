@@ -9,7 +9,7 @@ packages=(
   cmake g++ make pkg-config
   qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libgl-dev
   libgtest-dev libbenchmark-dev
-  fonts-dejavu-core
+  fonts-dejavu-core desktop-file-utils
 )
 
 missing=()

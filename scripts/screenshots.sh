@@ -1,0 +1,6 @@
+#!/usr/bin/env bash
+# Renders the README's screenshots from the program itself, offscreen.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake --build build --target matrix-screenshots >/dev/null
+QT_QPA_PLATFORM=offscreen build/matrix-screenshots docs/screenshots
