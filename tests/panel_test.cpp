@@ -186,6 +186,30 @@ TEST_F(Panel, TwoOutputLayoutAndItsUndoing)
     EXPECT_DOUBLE_EQ(panel().label1Rect(5).top, 2505);
 }
 
+TEST_F(Panel, TwoOutputLayoutIsReappliedOnEveryFrame)
+{
+    state().linkMark = 0;
+    tick(50);
+    for (int i = 0; i < 3; ++i) {
+        port->inject(frame(StatusFrame::Kind::TwoOutput, 0xF0));
+        tick(1);
+    }
+    ASSERT_EQ(state().matrixModel, 2);
+    panel().setPictureVisible(12, true);
+    panel().setLabel1Visible(4, true);
+    panel().setPictureLeft(11, 100);
+    port->inject(frame(StatusFrame::Kind::TwoOutput, 0xF0));
+    tick(1);
+    EXPECT_FALSE(panel().pictureVisible(12));
+    EXPECT_FALSE(panel().label1Visible(4));
+    EXPECT_DOUBLE_EQ(panel().pictureRect(11).left, 4905);
+    // Outputs C and D, which this switcher lacks, stay unlit.
+    EXPECT_FALSE(panel().pictureVisible(13));
+    EXPECT_FALSE(panel().pictureVisible(15));
+    EXPECT_TRUE(panel().pictureVisible(9));
+    EXPECT_TRUE(panel().pictureVisible(11));
+}
+
 TEST_F(Panel, FourOutputSwitcherAfterATwoOutputOneGetsItsFullPanelBack)
 {
     // Link lost, a two-output switcher answers, is lost, and the four-output
