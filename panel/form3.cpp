@@ -163,84 +163,99 @@ bool Form3::hasPicture(int index)
     return (index >= 0 && index <= 15) || (index >= 33 && index <= 36);
 }
 
-QLabel *Form3::picture(int index) const
+Form3::Control *Form3::pictureControl(int index) const
 {
     const auto it = m_pictures.find(index);
-    return it == m_pictures.end() ? nullptr : static_cast<QLabel *>(it->second.widget);
+    return it == m_pictures.end() ? nullptr : const_cast<Control *>(&it->second);
+}
+
+Form3::Control *Form3::label1Control(int index) const
+{
+    return index >= 0 && index < 10 ? const_cast<Control *>(&m_label1[index]) : nullptr;
+}
+
+void Form3::moveControl(Control *control, std::optional<double> left, std::optional<double> top)
+{
+    if (!control)
+        return;
+    control->rect.left = left.value_or(control->rect.left);
+    control->rect.top = top.value_or(control->rect.top);
+    place(*control);
+}
+
+bool Form3::controlVisible(const Control *control)
+{
+    return control && !control->widget->isHidden();
+}
+
+void Form3::setControlVisible(Control *control, bool visible)
+{
+    if (control)
+        control->widget->setVisible(visible);
+}
+
+QLabel *Form3::picture(int index) const
+{
+    const Control *c = pictureControl(index);
+    return c ? static_cast<QLabel *>(c->widget) : nullptr;
 }
 
 bool Form3::pictureVisible(int index) const
 {
-    const QLabel *p = picture(index);
-    return p && !p->isHidden();
+    return controlVisible(pictureControl(index));
 }
 
 void Form3::setPictureVisible(int index, bool visible)
 {
-    if (QLabel *p = picture(index))
-        p->setVisible(visible);
+    setControlVisible(pictureControl(index), visible);
 }
 
 TwipsRect Form3::pictureRect(int index) const
 {
-    const auto it = m_pictures.find(index);
-    return it == m_pictures.end() ? TwipsRect {} : it->second.rect;
+    const Control *c = pictureControl(index);
+    return c ? c->rect : TwipsRect {};
 }
 
 void Form3::setPictureLeft(int index, double left)
 {
-    auto it = m_pictures.find(index);
-    if (it == m_pictures.end())
-        return;
-    it->second.rect.left = left;
-    place(it->second);
+    moveControl(pictureControl(index), left, std::nullopt);
 }
 
 void Form3::setPictureTop(int index, double top)
 {
-    auto it = m_pictures.find(index);
-    if (it == m_pictures.end())
-        return;
-    it->second.rect.top = top;
-    place(it->second);
+    moveControl(pictureControl(index), std::nullopt, top);
 }
 
 QLabel *Form3::label1(int index) const
 {
-    return index >= 0 && index < 10 ? static_cast<QLabel *>(m_label1[index].widget) : nullptr;
+    const Control *c = label1Control(index);
+    return c ? static_cast<QLabel *>(c->widget) : nullptr;
 }
 
 TwipsRect Form3::label1Rect(int index) const
 {
-    return index >= 0 && index < 10 ? m_label1[index].rect : TwipsRect {};
+    const Control *c = label1Control(index);
+    return c ? c->rect : TwipsRect {};
 }
 
 void Form3::setLabel1Left(int index, double left)
 {
-    if (index < 0 || index >= 10)
-        return;
-    m_label1[index].rect.left = left;
-    place(m_label1[index]);
+    moveControl(label1Control(index), left, std::nullopt);
 }
 
 void Form3::setLabel1Top(int index, double top)
 {
-    if (index < 0 || index >= 10)
-        return;
-    m_label1[index].rect.top = top;
-    place(m_label1[index]);
+    moveControl(label1Control(index), std::nullopt, top);
 }
 
 bool Form3::label1Visible(int index) const
 {
-    const QLabel *l = label1(index);
-    return l && !l->isHidden();
+    return controlVisible(label1Control(index));
 }
 
 void Form3::setLabel1Visible(int index, bool visible)
 {
-    if (QLabel *l = label1(index))
-        l->setVisible(visible);
+    setControlVisible(label1Control(index), visible);
 }
 
 QColor Form3::label1Colour(int index) const

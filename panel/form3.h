@@ -6,6 +6,7 @@
 #include <QWidget>
 #include <functional>
 #include <map>
+#include <optional>
 
 class QFrame;
 class QRadioButton;
@@ -98,6 +99,11 @@ private:
 
     QLabel *makeLabel(QWidget *parent, const PanelLayout::LabelDesign &design);
     void place(Control &control);
+    Control *pictureControl(int index) const;
+    Control *label1Control(int index) const;
+    void moveControl(Control *control, std::optional<double> left, std::optional<double> top);
+    static bool controlVisible(const Control *control);
+    static void setControlVisible(Control *control, bool visible);
     void watch(QWidget *widget, Kind kind, int index);
     void storeDragOrigin(double x, double y);
     void syncWindowTwips() const;

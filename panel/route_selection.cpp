@@ -23,7 +23,8 @@ RouteSelection::RouteSelection(ControllerState &state, Form3 &panel, QTimer &tim
     , m_panel(panel)
     , m_timer1(timer1)
     , m_send(std::move(send))
-{ }
+{
+}
 
 void RouteSelection::Picture1_MouseDown(int index)
 {

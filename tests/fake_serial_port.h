@@ -3,7 +3,17 @@
 #include "link/serial_port.h"
 
 #include <QList>
+#include <initializer_list>
 #include <set>
+
+// Bytes as they appear on the line, written as numbers.
+inline QByteArray wire(std::initializer_list<int> values)
+{
+    QByteArray out;
+    for (int v : values)
+        out.append(char(v));
+    return out;
+}
 
 // A serial port for tests: records what is written, hands out bytes the
 // test injects, and fails any operation on demand.

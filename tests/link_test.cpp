@@ -12,18 +12,10 @@
 
 namespace {
 
-QByteArray bytes(std::initializer_list<int> values)
-{
-    QByteArray out;
-    for (int v : values)
-        out.append(char(v));
-    return out;
-}
-
 // "a", 0,0,0,0, 1,2,4,8, 240, 1, 0, "z", 0: bytes 2 to 12 sum to 256.
 QByteArray referenceFrame(char start = 'a', char end = 'z', int checksum = 0)
 {
-    QByteArray f = bytes({ 0, 0, 0, 0, 0, 1, 2, 4, 8, 240, 1, 0, 0, 0 });
+    QByteArray f = wire({ 0, 0, 0, 0, 0, 1, 2, 4, 8, 240, 1, 0, 0, 0 });
     f[0] = start;
     f[12] = end;
     f[13] = char(checksum);
@@ -102,10 +94,10 @@ TEST_F(Transmitter, FramesAreCommandComplementAndTrailerOneByteAtATime)
         uint8_t x;
         QByteArray wire;
     } cases[] = {
-        { 0, bytes({ 0x00, 0xFF, 0xD5, 0x7B }) },
-        { 15, bytes({ 0x0F, 0xF0, 0xD5, 0x7B }) },
-        { 40, bytes({ 0x28, 0xD7, 0xD5, 0x7B }) },
-        { 255, bytes({ 0xFF, 0x00, 0xD5, 0x7B }) },
+        { 0, wire({ 0x00, 0xFF, 0xD5, 0x7B }) },
+        { 15, wire({ 0x0F, 0xF0, 0xD5, 0x7B }) },
+        { 40, wire({ 0x28, 0xD7, 0xD5, 0x7B }) },
+        { 255, wire({ 0xFF, 0x00, 0xD5, 0x7B }) },
     };
     for (const auto &c : cases) {
         port.written.clear();
@@ -122,17 +114,17 @@ TEST_F(Transmitter, FramesAreCommandComplementAndTrailerOneByteAtATime)
 TEST_F(Transmitter, PacingTimerRunsAt50msAndStopsAfterTheThirdTick)
 {
     tx.send(5);
-    EXPECT_EQ(port.written, bytes({ 5 }));
+    EXPECT_EQ(port.written, wire({ 5 }));
     EXPECT_TRUE(timer2.isActive());
     EXPECT_EQ(timer2.interval(), 50);
     EXPECT_EQ(timer2.timerType(), Qt::PreciseTimer);
     tx.Timer2_Timer();
-    EXPECT_EQ(port.written, bytes({ 5, 250 }));
+    EXPECT_EQ(port.written, wire({ 5, 250 }));
     tx.Timer2_Timer();
-    EXPECT_EQ(port.written, bytes({ 5, 250, 213 }));
+    EXPECT_EQ(port.written, wire({ 5, 250, 213 }));
     EXPECT_TRUE(timer2.isActive());
     tx.Timer2_Timer();
-    EXPECT_EQ(port.written, bytes({ 5, 250, 213, 123 }));
+    EXPECT_EQ(port.written, wire({ 5, 250, 213, 123 }));
     EXPECT_FALSE(timer2.isActive());
     EXPECT_EQ(timer2.interval(), 0);
     EXPECT_EQ(tx.sendStep(), 0);
@@ -148,7 +140,7 @@ TEST_F(Transmitter, NewCommandCutsTheFrameInFlightShort)
     tx.Timer2_Timer(); // 60 ms later the second command arrives
     tx.send(2);
     runFrame();
-    EXPECT_EQ(port.written, bytes({ 1, 254, 2, 253, 213, 123 }));
+    EXPECT_EQ(port.written, wire({ 1, 254, 2, 253, 213, 123 }));
     EXPECT_FALSE(timer2.isActive());
 }
 
@@ -168,7 +160,7 @@ TEST_F(Transmitter, PortLostMidFrameStillEndsTheFrameAfterThreeTicks)
     tx.send(9);
     port.opened = false;
     runFrame();
-    EXPECT_EQ(port.written, bytes({ 9 }));
+    EXPECT_EQ(port.written, wire({ 9 }));
     EXPECT_FALSE(timer2.isActive());
     EXPECT_EQ(tx.sendStep(), 0);
 }
@@ -423,7 +415,7 @@ TEST_F(Receiver, BadFramesDiscardEverythingWaitingAndChangeNothing)
     for (const QByteArray &b : bad) {
         port.inject(b);
         // What arrives while the frame is examined goes with it.
-        port.inject(bytes({ 1, 2, 3 }));
+        port.inject(wire({ 1, 2, 3 }));
         rx.ReadStatusFrame();
         EXPECT_TRUE(port.incoming.isEmpty());
         EXPECT_EQ(state.linkMark, 0);

@@ -8,13 +8,6 @@ const QColor Green(0, 200, 0);
 const QColor Blue(0, 0, 255);
 const QColor Red(255, 0, 0);
 
-QByteArray wire(std::initializer_list<int> values)
-{
-    QByteArray out;
-    for (int v : values)
-        out.append(char(v));
-    return out;
-}
 } // namespace
 
 class MainTick : public AppFixture

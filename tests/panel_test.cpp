@@ -5,16 +5,6 @@
 
 #include <QTest>
 
-namespace {
-QByteArray wire(std::initializer_list<int> values)
-{
-    QByteArray out;
-    for (int v : values)
-        out.append(char(v));
-    return out;
-}
-} // namespace
-
 class Panel : public AppFixture
 {
 protected:

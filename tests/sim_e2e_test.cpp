@@ -53,7 +53,8 @@ class FrameReader
 public:
     explicit FrameReader(QSerialPort &port)
         : m_port(port)
-    { }
+    {
+    }
 
     qint64 bytesReceived() const { return m_bytesReceived; }
 
