@@ -25,14 +25,14 @@ workdir=$(mktemp -d)
 link="$workdir/switcher"
 export MATRIX_PANEL_PORTS="1=$link"
 echo "Simulated switcher on port 1 ($link). Type 'help' for its commands," >&2
-echo "'power off' for standby, 'pause' to lose the link, 'quit' to stop it." >&2
+echo "'power off' for standby, 'pause' to lose the link, 'quit' to stop." >&2
 
-# The panel starts once the simulator's port exists and stops the simulator
-# when its window is closed; the simulator keeps this terminal for commands.
-(
-  for _ in $(seq 100); do [ -e "$link" ] && break; sleep 0.05; done
-  build/matrix-panel || true
-  kill -TERM $$ 2>/dev/null || true
-  rm -rf "$workdir"
-) &
-exec build/matrix-sim --link "$link" "$@" >/dev/null
+# The simulator reads this terminal; whichever of the two ends first ends the other.
+exec 3<&0
+build/matrix-sim --link "$link" "$@" <&3 >/dev/null &
+sim=$!
+trap 'kill $sim ${panel:-} 2>/dev/null; rm -rf "$workdir"' EXIT
+for _ in $(seq 100); do [ -e "$link" ] && break; sleep 0.05; done
+build/matrix-panel &
+panel=$!
+wait -n $sim $panel || true
