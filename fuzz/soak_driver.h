@@ -5,7 +5,7 @@
 // checks the controller's invariants after every step, and a driver that
 // plays a switcher, its cable and a user at random against the rig.
 
-#include "fake_serial_port.h"
+#include "tests/fake_serial_port.h"
 
 #include <QByteArray>
 #include <QString>
@@ -72,6 +72,27 @@ struct SoakCounts
 // after the first violation every step is refused and violation() says what
 // broke, at which tick and in which step.
 //
+// The invariants, checked after every step:
+//  - linkMark is 0 or 12345, matrixModel 1, 2 or 12, setupPending 0 or 12,
+//    selectedInput and selectedOutput 0 to 4; missedCycles and selectionAge
+//    never go negative (they saturate).
+//  - A frame is accepted only with right markers and checksum, and a right
+//    one that the receiver reads is never dropped. An accepted frame's bytes
+//    are in the state, with the link up and missedCycles 0; a frame that
+//    settles the model names that model. Byte 2 of 255 stops the main tick,
+//    no other value does.
+//  - A whole frame waiting on a readable port is read by the next main tick.
+//  - With the link up the model is settled, the panel shows and its layout
+//    fits the model: every down face shown, outputs C and D and their
+//    letters only on the four-output panel.
+//  - The watchdog runs only while the panel shows, and a stopped main tick
+//    leaves the panel up, where a click can restart it.
+//  - A main tick writes at most a route command (0 to 15), a press on a
+//    command button its command (16 or 40); the pacing timer then writes the
+//    complement, 213 and 123 in turn, and runs exactly while a command is
+//    under way.
+//  - The port search ends, and the program does not end by itself.
+//
 // How a step is known to have accepted a frame: an accepted frame either
 // moves the receiver's run counters (model not settled yet) or is decoded
 // into the state. To see a decode even when the frame repeats the state
@@ -90,6 +111,7 @@ public:
     static constexpr int TickMs = 10;
     static constexpr int PacingEveryTicks = 5;
     static constexpr int AnimationEveryTicks = 70;
+    static constexpr int EventsEveryTicks = 100;
     // A port search that lets events run this often in one tick never ends.
     static constexpr int MaxSearchWaitsPerStep = 100000;
 
@@ -99,8 +121,9 @@ public:
     Form1 &form() { return *m_form; }
     SoakPort &port() { return *m_port; }
 
-    // 10 ms of simulated time: the main tick while Timer1 runs, and the
-    // pacing and animation timers on their periods while they run.
+    // 10 ms of simulated time: the main tick while Timer1 runs, the pacing
+    // and animation timers on their periods while they run, and every
+    // second the window system's events.
     void tick();
 
     // A press on a control the user can reach: a visible one, on the visible
@@ -110,6 +133,11 @@ public:
     void drag(double dx, double dy);
     void release();
     bool pressing() const { return m_pressed.has_value(); }
+
+    // How often the window system's events run, in ticks; 0: never, for runs
+    // short enough that what piles up does not matter and goes with the
+    // windows.
+    void setEventsEvery(int ticks) { m_eventsEvery = ticks; }
 
     // Called each time the port search lets events run, with the simulated
     // milliseconds it waits; lets a driver end failures that time would end.
@@ -123,7 +151,7 @@ public:
     const QString &violation() const { return m_violation; }
 
 private:
-    enum class Step { MainTick, Pacing, Animation, Press, Drag, Release };
+    enum class Step { MainTick, Pacing, Animation, Events, Press, Drag, Release };
     struct Before
     {
         int16_t linkMark;
@@ -143,11 +171,12 @@ private:
         int index;
     };
 
+    void letEventsRun();
     Before begin();
     void end(Step step, const Before &before);
     void checkFrame(Step step, const Before &before, bool decoded, bool runsMoved);
-    void checkState();
-    void checkLayout();
+    void checkState(Step step);
+    void checkLayout(Step step);
     void checkWrites(Step step, const Before &before);
     void fail(Step step, const QString &what);
     bool readable() const;
@@ -158,6 +187,7 @@ private:
     QString m_violation;
     std::optional<Pressed> m_pressed;
     int m_searchWaits = 0;
+    int m_eventsEvery = EventsEveryTicks;
     uint8_t m_lastCommand = 0;
     int64_t m_linkDownSince = 0;
 };
