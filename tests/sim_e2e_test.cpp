@@ -306,102 +306,48 @@ TEST_F(SimE2eTest, ResynchronisesAfterNoiseAndAcceptsOtherCommands)
     }
 }
 
-TEST_F(SimE2eTest, ModelChangeSwitchesToTwoOutputFrames)
+// The control lines a test or a person uses, one after the other on one run.
+TEST_F(SimE2eTest, ControlLinesChangeTheStream)
 {
     ASSERT_NO_FATAL_FAILURE(startSim());
     ASSERT_NO_FATAL_FAILURE(openPort());
     ASSERT_TRUE(m_reader.waitFor([](const QByteArray &) { return true; }));
+    using StatusFrame::Kind;
 
     ASSERT_NO_FATAL_FAILURE(sendControl("model 4x2"));
-    ASSERT_TRUE(m_reader.waitFor([](const QByteArray &f) {
-        return StatusFrame::markerKind(f) == StatusFrame::Kind::TwoOutput;
-    }));
-    const std::vector<QByteArray> frames = m_reader.validFrames(5);
-    ASSERT_EQ(frames.size(), 5u);
-    for (const QByteArray &frame : frames) {
-        EXPECT_EQ(StatusFrame::markerKind(frame), StatusFrame::Kind::TwoOutput);
+    ASSERT_TRUE(m_reader.waitFor(
+        [](const QByteArray &f) { return StatusFrame::markerKind(f) == Kind::TwoOutput; }));
+    for (const QByteArray &frame : m_reader.validFrames(3)) {
+        EXPECT_EQ(StatusFrame::markerKind(frame), Kind::TwoOutput);
         // All inputs present; outputs 1 and 2 active, so bits 2 and 3 clear.
         EXPECT_EQ(byteAt(frame, 10), 0xF0);
-        EXPECT_EQ(byteAt(frame, 11), 1);
         expectStartingRoutes(frame);
     }
-}
-
-TEST_F(SimE2eTest, PowerOffKeepsStreamingStandbyFrames)
-{
-    ASSERT_NO_FATAL_FAILURE(startSim());
-    ASSERT_NO_FATAL_FAILURE(openPort());
-    ASSERT_TRUE(m_reader.waitFor([](const QByteArray &f) { return byteAt(f, 11) == 1; }));
 
     ASSERT_NO_FATAL_FAILURE(sendControl("power off"));
     ASSERT_TRUE(m_reader.waitFor([](const QByteArray &f) { return byteAt(f, 11) == 0; }));
-    const std::vector<QByteArray> frames = m_reader.validFrames(5);
-    ASSERT_EQ(frames.size(), 5u);
-    for (const QByteArray &frame : frames)
+    for (const QByteArray &frame : m_reader.validFrames(3))
         EXPECT_EQ(byteAt(frame, 11), 0);
-}
 
-TEST_F(SimE2eTest, BadChecksumCorruptsExactlyOneFrame)
-{
-    ASSERT_NO_FATAL_FAILURE(startSim());
-    ASSERT_NO_FATAL_FAILURE(openPort());
-    ASSERT_TRUE(m_reader.waitFor([](const QByteArray &) { return true; }));
-    for (const Frame &frame : m_reader.readFor(100))
-        ASSERT_TRUE(frame.valid);
-
+    // One bad frame, and one stop request, among good ones.
+    m_reader.readFor(60);
     ASSERT_NO_FATAL_FAILURE(sendControl("bad-checksum"));
-    const std::vector<Frame> frames = m_reader.readFor(800);
+    ASSERT_NO_FATAL_FAILURE(sendControl("stop-tick"));
     int invalid = 0;
-    int valid = 0;
-    for (const Frame &frame : frames) {
-        if (frame.valid) {
-            ++valid;
-            continue;
-        }
-        ++invalid;
-        EXPECT_EQ(StatusFrame::markerKind(frame.bytes), StatusFrame::Kind::FourOutput);
-        EXPECT_NE(byteAt(frame.bytes, 14), StatusFrame::checksum(frame.bytes));
+    int stops = 0;
+    for (const Frame &frame : m_reader.readFor(800)) {
+        invalid += frame.valid ? 0 : 1;
+        stops += frame.valid && byteAt(frame.bytes, 2) == StatusFrame::StopTick ? 1 : 0;
     }
     EXPECT_EQ(invalid, 1);
-    EXPECT_GE(valid, 10);
-}
-
-TEST_F(SimE2eTest, StopTickIsSentOnce)
-{
-    ASSERT_NO_FATAL_FAILURE(startSim());
-    ASSERT_NO_FATAL_FAILURE(openPort());
-    ASSERT_TRUE(m_reader.waitFor([](const QByteArray &) { return true; }));
-
-    ASSERT_NO_FATAL_FAILURE(sendControl("stop-tick"));
-    int stopFrames = 0;
-    int framesAfterStop = 0;
-    for (const Frame &frame : m_reader.readFor(800)) {
-        ASSERT_TRUE(frame.valid);
-        if (byteAt(frame.bytes, 2) == StatusFrame::StopTick)
-            ++stopFrames;
-        else if (stopFrames > 0)
-            ++framesAfterStop;
-        else
-            EXPECT_EQ(byteAt(frame.bytes, 2), 0);
-    }
-    EXPECT_EQ(stopFrames, 1);
-    EXPECT_GE(framesAfterStop, 5);
-}
-
-TEST_F(SimE2eTest, PauseStopsFramesAndResumeRestartsThem)
-{
-    ASSERT_NO_FATAL_FAILURE(startSim());
-    ASSERT_NO_FATAL_FAILURE(openPort());
-    ASSERT_TRUE(m_reader.waitFor([](const QByteArray &) { return true; }));
+    EXPECT_EQ(stops, 1);
 
     ASSERT_NO_FATAL_FAILURE(sendControl("pause"));
     ASSERT_TRUE(waitForLog(QStringLiteral("paused"))) << m_log.toStdString();
-    // Let anything sent before the pause arrive.
-    m_reader.readFor(100);
+    m_reader.readFor(100); // what was sent before the pause
     const qint64 before = m_reader.bytesReceived();
     m_reader.readFor(300);
     EXPECT_EQ(m_reader.bytesReceived(), before);
-
     // Commands still count while paused.
     sendSlowly({ 12, 243, 213, 123 });
     ASSERT_NO_FATAL_FAILURE(sendControl("resume"));
@@ -421,16 +367,6 @@ TEST_F(SimE2eTest, ClosingStdinEndsTheRunAndRemovesTheLink)
     EXPECT_EQ(m_sim.exitCode(), 0);
     EXPECT_FALSE(pathIsSymlink(m_linkPath));
 }
-
-TEST_F(SimE2eTest, TerminateEndsTheRunCleanly)
-{
-    ASSERT_NO_FATAL_FAILURE(startSim());
-    m_sim.terminate();
-    ASSERT_TRUE(waitForExit());
-    EXPECT_EQ(m_sim.exitCode(), 0);
-    EXPECT_FALSE(pathIsSymlink(m_linkPath));
-}
-
 
 int runSim(const QStringList &arguments, QByteArray *errorOutput = nullptr)
 {
@@ -456,7 +392,6 @@ TEST(SimCommandLine, BadOptionsExitWithTwo)
                   QStringLiteral("b") }),
         2);
 }
-
 
 } // namespace
 
