@@ -59,14 +59,21 @@ void Form1::Timer1_Timer()
     }
 
     // Bytes of a frame that never completes would sit in front of the next
-    // good frame for ever; drop them once they have lingered a while.
+    // good frame for ever; drop them once they have lingered ten ticks. The
+    // count starts again whenever nothing incomplete is waiting: at 9600 baud
+    // a frame takes 15 ms to arrive, so most frames are seen half-received by
+    // a tick, and those must not add up to dropping a frame in flight.
     const std::optional<int> waiting = m_port->bytesWaiting();
-    if (waiting && *waiting >= 1 && *waiting < StatusFrame::Length) {
-        if (++m_partialTicks >= StaleInputTicks) {
-            m_partialTicks = 0;
-            if (m_state.linkUp())
-                m_port->readAll();
-        }
+    if (!waiting)
+        return;
+    if (*waiting == 0 || *waiting >= StatusFrame::Length) {
+        m_partialTicks = 0;
+        return;
+    }
+    if (++m_partialTicks >= StaleInputTicks) {
+        m_partialTicks = 0;
+        if (m_state.linkUp())
+            m_port->readAll();
     }
 }
 
