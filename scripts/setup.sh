@@ -12,17 +12,7 @@ packages=(
   fonts-dejavu-core desktop-file-utils
 )
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "Installing: ${missing[*]}"
-  sudo=""
-  if [ "$(id -u)" -ne 0 ]; then sudo=sudo; fi
-  $sudo apt-get update -qq
-  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+scripts/install-packages.sh "${packages[@]}"
 
 # shellcheck disable=SC2086
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo ${MATRIX_CMAKE_ARGS:-} >/dev/null
