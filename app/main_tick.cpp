@@ -40,8 +40,9 @@ void Form1::Timer1_Timer()
     if (m_state.linkUp()) {
         RefreshPanel(m_state, *m_panel);
         m_state.selectionAge = saturatingIncrement(m_state.selectionAge);
-        if (m_state.selectionAge > SelectionExpiryTicks
-            || (m_state.selectedInput == 0 && m_state.selectedOutput == 0)) {
+        const bool expired = m_state.selectionAge > SelectionExpiryTicks
+            || (m_state.selectedInput == 0 && m_state.selectedOutput == 0);
+        if (expired) {
             m_state.selectedInput = 0;
             m_state.selectedOutput = 0;
             m_state.selectionAge = 0;
@@ -53,7 +54,9 @@ void Form1::Timer1_Timer()
                     uint8_t((m_state.selectedInput - 1) + 4 * (m_state.selectedOutput - 1)));
             m_state.selectedInput = 0;
             m_state.selectedOutput = 0;
-        } else {
+        } else if (!expired) {
+            // After an expiry nothing is picked, and the labels already
+            // show exactly that: colouring them again is wasted work.
             colourSelection();
         }
     }

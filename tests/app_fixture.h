@@ -26,9 +26,7 @@ protected:
         uint8_t flags = 0xFF, uint8_t power = 1, uint8_t byte2 = 0,
         std::array<uint8_t, 4> sources = { 1, 2, 4, 8 })
     {
-        const uint8_t body[11]
-            = { byte2, 0, 0, 0, sources[0], sources[1], sources[2], sources[3], flags, power, 0 };
-        return StatusFrame::build(kind, body);
+        return statusFrame(kind, flags, power, byte2, sources);
     }
 
     // Runs main ticks; a fresh status frame arrives every `frameEvery` ticks

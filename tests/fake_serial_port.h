@@ -1,8 +1,10 @@
 #pragma once
 
 #include "link/serial_port.h"
+#include "link/status_frame.h"
 
 #include <QList>
+#include <array>
 #include <initializer_list>
 #include <set>
 
@@ -13,6 +15,17 @@ inline QByteArray wire(std::initializer_list<int> values)
     for (int v : values)
         out.append(char(v));
     return out;
+}
+
+// A status frame as the switcher sends it: every input present, output k
+// showing input k, switched on, unless the test says otherwise.
+inline QByteArray statusFrame(StatusFrame::Kind kind = StatusFrame::Kind::FourOutput,
+    uint8_t flags = 0xFF, uint8_t power = 1, uint8_t byte2 = 0,
+    std::array<uint8_t, 4> sources = { 1, 2, 4, 8 })
+{
+    const uint8_t body[11]
+        = { byte2, 0, 0, 0, sources[0], sources[1], sources[2], sources[3], flags, power, 0 };
+    return StatusFrame::build(kind, body);
 }
 
 // A serial port for tests: records what is written, hands out bytes the

@@ -53,23 +53,6 @@ TEST(FuzzReplay, EverySeedKeepsTheInvariants)
     EXPECT_GT(total.presses, 0);
 }
 
-TEST(FuzzReplay, SeedsMeanWhatTheirNamesSay)
-{
-    const auto run = [](const char *name) {
-        QFile file(QDir(QStringLiteral(MATRIX_FUZZ_CORPUS)).filePath(QLatin1String(name)));
-        EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << name;
-        const std::vector<uint8_t> program = bytesOf(file.readAll());
-        return runFuzzProgram(program.data(), program.size());
-    };
-    EXPECT_EQ(run("settle-four-output").linkUps, 1);
-    EXPECT_EQ(run("settle-two-output").linkUps, 1);
-    EXPECT_EQ(run("corrupt-checksum").framesAccepted, 0);
-    EXPECT_EQ(run("mixed-markers-a-w").framesAccepted, 0);
-    EXPECT_EQ(run("stop-then-click").tickStops, 1);
-    EXPECT_GE(run("route-input-2-to-output-b").commandsStarted, 1);
-    EXPECT_EQ(run("link-lost-and-found").linkLosses, 1);
-}
-
 TEST(FuzzReplay, RandomProgramsFromAFixedSeed)
 {
     std::mt19937 rng(20240611u);

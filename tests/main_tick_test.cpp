@@ -115,7 +115,7 @@ TEST_F(MainTick, LinkLossAfterFourQuietCyclesKeepsThePendingSelection)
 
 TEST_F(MainTick, StaleIncompleteInputIsDroppedOnTheTenthTickItLingers)
 {
-    port->inject(wire({1, 2, 3, 4, 5}));
+    port->inject(wire({ 1, 2, 3, 4, 5 }));
     tick(9);
     EXPECT_EQ(port->incoming.size(), 5);
     tick(1);

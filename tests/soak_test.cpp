@@ -9,16 +9,6 @@
 
 #include <gtest/gtest.h>
 
-namespace {
-
-QByteArray frame(StatusFrame::Kind kind = StatusFrame::Kind::FourOutput, uint8_t byte2 = 0)
-{
-    const uint8_t body[11] = { byte2, 0, 0, 0, 1, 2, 4, 8, 0xF0, 1, 0 };
-    return StatusFrame::build(kind, body);
-}
-
-} // namespace
-
 TEST(Soak, OneSimulatedHourAtRandomKeepsEveryInvariant)
 {
     SoakDriver driver;
@@ -92,7 +82,7 @@ TEST(Soak, ADayWithoutASwitcherSaturatesMissedCyclesAndKeepsSearching)
 
     // The switcher answers at last: the panel comes up as on the first day.
     for (int i = 0; i < 3; ++i) {
-        rig.port().inject(frame(StatusFrame::Kind::TwoOutput));
+        rig.port().inject(statusFrame(StatusFrame::Kind::TwoOutput));
         rig.tick();
     }
     ASSERT_FALSE(rig.failed()) << rig.violation().toStdString();
