@@ -1,3 +1,4 @@
+#include "app/controller.h"
 #include "app/form1.h"
 #include "link/port_table.h"
 #include "link/qt_serial_port.h"
@@ -21,9 +22,9 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("matrix-panel"));
 
-    Form1 form(std::make_unique<QtSerialPort>(std::move(*table)));
-    form.Form_Load();
-    form.show();
+    Controller controller(std::make_unique<QtSerialPort>(std::move(*table)));
+    controller.Form_Load();
+    controller.statusWindow().show();
     // Read by the benchmark script to time the start-up.
     qCDebug(lcStartup) << "status window shown";
     return QApplication::exec();

@@ -1,10 +1,10 @@
-// The 10 ms main tick of the status window.
-#include "app/form1.h"
+// The 10 ms main tick.
+#include "app/controller.h"
 
+#include "core/command_frame.h"
+#include "core/status_frame.h"
 #include "link/serial_port.h"
-#include "link/status_frame.h"
 #include "panel/form3.h"
-#include "supervision/link_supervisor.h"
 #include "supervision/routing_display.h"
 
 #include <QScopedValueRollback>
@@ -17,7 +17,7 @@ const QColor OutputColour(0, 0, 255);
 const QColor SelectedColour(255, 0, 0);
 } // namespace
 
-void Form1::Timer1_Timer()
+void Controller::Timer1_Timer()
 {
     // The port search lets events run, and with them this timer: a tick that
     // starts inside another would act on a half-done state.
@@ -27,7 +27,7 @@ void Form1::Timer1_Timer()
 
     if (++m_superviseTicks >= SuperviseEveryTicks) {
         m_superviseTicks = 0;
-        m_supervisor->SuperviseLink();
+        m_supervisor.SuperviseLink();
         if (m_ending)
             return;
         m_state.missedCycles = saturatingIncrement(m_state.missedCycles);
@@ -51,7 +51,7 @@ void Form1::Timer1_Timer()
         if (m_state.selectedOutput != 0 && m_state.selectedInput != 0) {
             if (m_state.selectedOutput >= 1 && m_state.selectedOutput <= 4)
                 m_transmitter.send(
-                    uint8_t((m_state.selectedInput - 1) + 4 * (m_state.selectedOutput - 1)));
+                    CommandFrame::route(m_state.selectedInput, m_state.selectedOutput));
             m_state.selectedInput = 0;
             m_state.selectedOutput = 0;
         } else if (!expired) {
@@ -80,7 +80,7 @@ void Form1::Timer1_Timer()
     }
 }
 
-void Form1::resetLabelColours()
+void Controller::resetLabelColours()
 {
     for (int k = 1; k <= 4; ++k)
         m_panel->setLabel1Colour(InputLabel[k], InputColour);
@@ -88,7 +88,7 @@ void Form1::resetLabelColours()
         m_panel->setLabel1Colour(OutputLabel[k], OutputColour);
 }
 
-void Form1::colourSelection()
+void Controller::colourSelection()
 {
     for (int k = 1; k <= 4; ++k)
         m_panel->setLabel1Colour(

@@ -3,10 +3,11 @@
 // takes from the line to the panel, written whole and written byte by byte at
 // the pace of a 9600 baud line, and how evenly the bytes of a command frame
 // are paced.
+#include "app/controller.h"
 #include "app/form1.h"
 #include "link/port_table.h"
 #include "link/qt_serial_port.h"
-#include "link/status_frame.h"
+#include "core/status_frame.h"
 #include "panel/form3.h"
 
 #include <QApplication>
@@ -289,7 +290,7 @@ int main(int argc, char *argv[])
     std::vector<std::pair<uint8_t, Clock::time_point>> received;
     int exitCode = 0;
     {
-        Form1 form(std::make_unique<QtSerialPort>(std::move(*table)));
+        Controller form(std::make_unique<QtSerialPort>(std::move(*table)));
 
         std::mt19937 random(54321);
         std::uniform_int_distribution<int> pauseMs(0, 30);
@@ -299,7 +300,7 @@ int main(int argc, char *argv[])
 
         // Connected after the status window's own connection, so it runs
         // right after each main tick and sees what that tick displayed.
-        QObject::connect(&form.Timer1, &QTimer::timeout, &form, [&] {
+        QObject::connect(&form.Timer1(), &QTimer::timeout, &form, [&] {
             const Clock::time_point now = Clock::now();
             const Phase phase = shared.phase;
             if (phase == Phase::BringUp) {
@@ -363,7 +364,7 @@ int main(int argc, char *argv[])
 
         form.Form_Load();
         if (form.startupPortMessage().isEmpty()) {
-            form.show();
+            form.statusWindow().show();
             QApplication::exec();
         } else {
             exitCode = 1;

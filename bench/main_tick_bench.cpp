@@ -1,8 +1,9 @@
 // One whole main tick of the status window, link down and link up.
 #include "bench/qt_benchmark_main.h"
 
+#include "app/controller.h"
 #include "app/form1.h"
-#include "link/status_frame.h"
+#include "core/status_frame.h"
 #include "panel/form3.h"
 #include "tests/fake_serial_port.h"
 
@@ -17,8 +18,8 @@ QByteArray frameWithOutput1On(uint8_t inputBit)
     return StatusFrame::build(StatusFrame::Kind::FourOutput, body);
 }
 
-// The status window on a fake port, its timers stopped so that only the
-// benchmark drives the tick. Every port number exists: the search that runs
+// The controller on a fake port, driven by the benchmark alone: no event loop
+// runs, so its timers never fire, and the port search lets no events run. Every port number exists: the search that runs
 // on every 50th tick with the link down then moves on by one port, as on a
 // machine whose serial ports all open but none has the switcher.
 struct TickFixture
@@ -29,16 +30,9 @@ struct TickFixture
         port = owned.get();
         for (int n = 1; n <= 15; ++n)
             port->existing.insert(n);
-        form = std::make_unique<Form1>(std::move(owned));
+        form = std::make_unique<Controller>(std::move(owned));
+        form->setEventPump([](int) {});
         form->Form_Load();
-        stopTimers();
-    }
-
-    void stopTimers()
-    {
-        form->Timer1.stop();
-        form->Timer3.stop();
-        form->Timer4.stop();
     }
 
     bool bringUpLink()
@@ -48,14 +42,11 @@ struct TickFixture
             port->inject(frame);
             form->Timer1_Timer();
         }
-        QCoreApplication::processEvents();
-        // Bringing the panel up starts the watchdog.
-        stopTimers();
         return form->state().linkUp() && form->panel().isVisible();
     }
 
     FakeSerialPort *port = nullptr;
-    std::unique_ptr<Form1> form;
+    std::unique_ptr<Controller> form;
 };
 
 void BM_MainTick_Empty(benchmark::State &bs)

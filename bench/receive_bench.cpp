@@ -1,8 +1,8 @@
 // The receive step of one main tick, without the windows around it.
 #include "bench/qt_benchmark_main.h"
 
-#include "app/controller_state.h"
-#include "link/status_frame.h"
+#include "core/controller_state.h"
+#include "core/status_frame.h"
 #include "link/status_receiver.h"
 #include "tests/fake_serial_port.h"
 

@@ -1,8 +1,8 @@
 #include "fuzz/fuzz_program.h"
 
-#include "app/controller_state.h"
-#include "app/form1.h"
-#include "link/status_frame.h"
+#include "core/controller_state.h"
+#include "app/controller.h"
+#include "core/status_frame.h"
 #include "fuzz/soak_driver.h"
 
 #include <QCoreApplication>
@@ -151,7 +151,7 @@ private:
             ticks(next() + 1);
             break;
         case Cycle:
-            ticks(Form1::SuperviseEveryTicks - m_rig.now() % Form1::SuperviseEveryTicks);
+            ticks(Controller::SuperviseEveryTicks - m_rig.now() % Controller::SuperviseEveryTicks);
             break;
         case Fail: {
             const uint8_t mask = next();
@@ -188,10 +188,10 @@ private:
         }
         case Quiet: {
             // Four quiet cycles lose the link; the search runs on the next.
-            const int64_t limit = 6 * Form1::SuperviseEveryTicks;
-            for (int64_t i = 0; i < limit && m_rig.form().state().linkUp(); ++i)
+            const int64_t limit = 6 * Controller::SuperviseEveryTicks;
+            for (int64_t i = 0; i < limit && m_rig.app().state().linkUp(); ++i)
                 ticks(1);
-            ticks(Form1::SuperviseEveryTicks);
+            ticks(Controller::SuperviseEveryTicks);
             break;
         }
         case Ports: {

@@ -1,8 +1,9 @@
 #include "fuzz/soak_driver.h"
 
-#include "app/controller_state.h"
-#include "app/form1.h"
-#include "link/status_frame.h"
+#include "core/command_frame.h"
+#include "core/controller_state.h"
+#include "app/controller.h"
+#include "core/status_frame.h"
 #include "panel/form3.h"
 #include "supervision/link_supervisor.h"
 
@@ -105,20 +106,20 @@ SoakRig::SoakRig(std::set<int> existingPorts)
     auto owned = std::make_unique<SoakPort>();
     m_port = owned.get();
     m_port->existing = std::move(existingPorts);
-    m_form = std::make_unique<Form1>(std::move(owned));
+    m_app = std::make_unique<Controller>(std::move(owned));
     // The search lets events run; here that is where simulated time passes,
     // and nothing else may run inside a tick.
-    m_form->supervisor().setEventPump([this](int waitMs) {
+    m_app->setEventPump([this](int waitMs) {
         m_counts.searchWaitMs += std::max(waitMs, 0);
         if (++m_searchWaits > MaxSearchWaitsPerStep) {
             fail(Step::MainTick, QStringLiteral("the port search never ends"));
-            m_form->endProgram();
+            m_app->endProgram();
             return;
         }
         if (onSearchWait)
             onSearchWait(waitMs);
     });
-    m_form->Form_Load();
+    m_app->Form_Load();
 }
 
 SoakRig::~SoakRig() = default;
@@ -134,21 +135,21 @@ void SoakRig::tick()
     if (failed())
         return;
     ++m_counts.ticks;
-    if (m_form->Timer1.isActive()) {
+    if (m_app->Timer1().isActive()) {
         const Before before = begin();
-        m_form->Timer1_Timer();
+        m_app->Timer1_Timer();
         ++m_counts.mainTicks;
         end(Step::MainTick, before);
     }
-    if (!failed() && m_counts.ticks % PacingEveryTicks == 0 && m_form->Timer2.isActive()) {
+    if (!failed() && m_counts.ticks % PacingEveryTicks == 0 && m_app->Timer2().isActive()) {
         const Before before = begin();
-        m_form->transmitter().Timer2_Timer();
+        m_app->Timer2_Timer();
         ++m_counts.pacingTicks;
         end(Step::Pacing, before);
     }
-    if (!failed() && m_counts.ticks % AnimationEveryTicks == 0 && m_form->Timer4.isActive()) {
+    if (!failed() && m_counts.ticks % AnimationEveryTicks == 0 && m_app->Timer4().isActive()) {
         const Before before = begin();
-        m_form->Timer4_Timer();
+        m_app->Timer4_Timer();
         ++m_counts.animationTicks;
         end(Step::Animation, before);
     }
@@ -163,10 +164,10 @@ void SoakRig::letEventsRun()
     // goes. The four timers are the rig's to call, so their signals are held
     // back meanwhile, whatever real time has passed.
     const Before before = begin();
-    const QSignalBlocker block1(m_form->Timer1);
-    const QSignalBlocker block2(m_form->Timer2);
-    const QSignalBlocker block3(m_form->Timer3);
-    const QSignalBlocker block4(m_form->Timer4);
+    const QSignalBlocker block1(const_cast<QTimer &>(m_app->Timer1()));
+    const QSignalBlocker block2(const_cast<QTimer &>(m_app->Timer2()));
+    const QSignalBlocker block3(const_cast<QTimer &>(m_app->Timer3()));
+    const QSignalBlocker block4(const_cast<QTimer &>(m_app->Timer4()));
     QCoreApplication::processEvents();
     end(Step::Events, before);
 }
@@ -175,7 +176,7 @@ bool SoakRig::press(Control control, int index)
 {
     if (failed() || m_pressed)
         return false;
-    Form3 &panel = m_form->panel();
+    Form3 &panel = m_app->panel();
     if (!panel.isVisible())
         return false;
     QWidget *target = nullptr;
@@ -229,7 +230,7 @@ void SoakRig::drag(double dx, double dy)
 {
     if (failed() || !m_pressed)
         return;
-    Form3 &panel = m_form->panel();
+    Form3 &panel = m_app->panel();
     const Before before = begin();
     panel.DragPanel(m_pressed->index, Form3::LeftButton, 0, panel.dragX() + dx, panel.dragY() + dy);
     ++m_counts.drags;
@@ -240,7 +241,7 @@ void SoakRig::release()
 {
     if (failed() || !m_pressed)
         return;
-    Form3 &panel = m_form->panel();
+    Form3 &panel = m_app->panel();
     const Pressed pressed = *m_pressed;
     const Before before = begin();
     m_pressed.reset();
@@ -256,14 +257,14 @@ SoakRig::Before SoakRig::begin()
 {
     m_port->beginStep();
     m_searchWaits = 0;
-    ControllerState &s = m_form->state();
+    ControllerState &s = m_app->state();
     Before before {};
     before.linkMark = s.linkMark;
     before.setupPending = s.setupPending;
-    before.aRun = m_form->receiver().aFrameRun();
-    before.bRun = m_form->receiver().bFrameRun();
-    before.sendStep = m_form->transmitter().sendStep();
-    before.timer1Active = m_form->Timer1.isActive();
+    before.aRun = m_app->receiver().aFrameRun();
+    before.bRun = m_app->receiver().bFrameRun();
+    before.sendStep = m_app->transmitter().sendStep();
+    before.timer1Active = m_app->Timer1().isActive();
     before.waiting = int(m_port->incoming.size());
     before.readable = readable();
     before.byte12 = s.statusByte12;
@@ -277,12 +278,12 @@ SoakRig::Before SoakRig::begin()
 
 void SoakRig::end(Step step, const Before &before)
 {
-    ControllerState &s = m_form->state();
+    ControllerState &s = m_app->state();
     const bool decoded = s.statusByte12 != before.marker;
     if (!decoded)
         s.statusByte12 = before.byte12;
-    const bool runsMoved = m_form->receiver().aFrameRun() != before.aRun
-        || m_form->receiver().bFrameRun() != before.bRun;
+    const bool runsMoved = m_app->receiver().aFrameRun() != before.aRun
+        || m_app->receiver().bFrameRun() != before.bRun;
 
     checkFrame(step, before, decoded, runsMoved);
     checkWrites(step, before);
@@ -305,7 +306,7 @@ void SoakRig::end(Step step, const Before &before)
 
 void SoakRig::checkFrame(Step step, const Before &before, bool decoded, bool runsMoved)
 {
-    const ControllerState &s = m_form->state();
+    const ControllerState &s = m_app->state();
     const bool accepted = decoded || runsMoved;
     if (m_port->frameRead) {
         ++m_counts.framesRead;
@@ -358,7 +359,7 @@ void SoakRig::checkFrame(Step step, const Before &before, bool decoded, bool run
     if (s.matrixModel == 2 && (s.outputFlags[2] != 0 || s.outputFlags[3] != 0))
         return fail(step, QStringLiteral("the two-output switcher lights output C or D"));
 
-    const bool timer1Active = m_form->Timer1.isActive();
+    const bool timer1Active = m_app->Timer1().isActive();
     if (at(f, 1) == StatusFrame::StopTick) {
         if (timer1Active)
             return fail(step, QStringLiteral("byte 2 of 255 left the main tick running"));
@@ -391,13 +392,13 @@ void SoakRig::checkWrites(Step step, const Before &before)
             ++m_counts.routeCommands;
         } else if (m_pressed && m_pressed->control == Control::Picture) {
             valid = (m_pressed->index == PanelLayout::Command16UpFace
-                        && byte == PanelLayout::Command16)
+                        && byte == CommandFrame::Command16)
                 || (m_pressed->index == PanelLayout::Command40UpFace
-                    && byte == PanelLayout::Command40);
+                    && byte == CommandFrame::Command40);
         }
         if (!valid)
             return fail(step, QStringLiteral("command byte %1 does not fit the step").arg(byte));
-        if (m_form->transmitter().sendStep() != 1 || !m_form->Timer2.isActive())
+        if (m_app->transmitter().sendStep() != 1 || !m_app->Timer2().isActive())
             return fail(step, QStringLiteral("a command began without its pacing"));
         ++m_counts.commandsStarted;
         m_lastCommand = byte;
@@ -424,8 +425,8 @@ void SoakRig::checkState(Step step)
 {
     if (failed())
         return;
-    const ControllerState &s = m_form->state();
-    const Form3 &panel = m_form->panel();
+    const ControllerState &s = m_app->state();
+    const Form3 &panel = m_app->panel();
     QString what;
     if (s.linkMark != 0 && s.linkMark != ControllerState::LinkAlive)
         what = QStringLiteral("linkMark is %1").arg(s.linkMark);
@@ -448,16 +449,16 @@ void SoakRig::checkState(Step step)
                    .arg(s.setupPending);
     else if (s.linkUp() && !panel.isVisible())
         what = QStringLiteral("the link is up and the panel is hidden");
-    else if (m_form->Timer3.isActive() && !panel.isVisible())
+    else if (m_app->Timer3().isActive() && !panel.isVisible())
         what = QStringLiteral("the watchdog runs while the panel is hidden: the program would end");
-    else if (!m_form->Timer1.isActive() && !m_pressed && !panel.isVisible())
+    else if (!m_app->Timer1().isActive() && !m_pressed && !panel.isVisible())
         what = QStringLiteral(
             "the main tick stopped with the panel hidden: no click can restart it");
-    else if (m_form->Timer2.isActive() != (m_form->transmitter().sendStep() != 0))
+    else if (m_app->Timer2().isActive() != (m_app->transmitter().sendStep() != 0))
         what = QStringLiteral("pacing timer %1 at send step %2")
-                   .arg(m_form->Timer2.isActive() ? "running" : "stopped")
-                   .arg(m_form->transmitter().sendStep());
-    else if (m_form->ended())
+                   .arg(m_app->Timer2().isActive() ? "running" : "stopped")
+                   .arg(m_app->transmitter().sendStep());
+    else if (m_app->ended())
         what = QStringLiteral("the program ended");
     if (!what.isEmpty())
         fail(step, what);
@@ -467,10 +468,10 @@ void SoakRig::checkLayout(Step step)
 {
     if (failed())
         return;
-    const ControllerState &s = m_form->state();
+    const ControllerState &s = m_app->state();
     if (!s.linkUp())
         return;
-    const Form3 &panel = m_form->panel();
+    const Form3 &panel = m_app->panel();
     constexpr int LetterC = 6;
     constexpr int LetterD = 4;
     QString what;
@@ -844,7 +845,7 @@ void SoakDriver::planGesture()
 void SoakDriver::userActs()
 {
     const int64_t now = m_rig.now();
-    Form3 &panel = m_rig.form().panel();
+    Form3 &panel = m_rig.app().panel();
     while (!m_plan.empty() && m_plan.front().at <= now && !m_rig.failed()) {
         Action action = m_plan.front();
         m_plan.pop_front();
@@ -880,7 +881,7 @@ void SoakDriver::userActs()
     if (m_rig.failed())
         return;
 
-    if (!m_rig.form().Timer1.isActive() && !m_rig.pressing() && m_plan.empty()) {
+    if (!m_rig.app().Timer1().isActive() && !m_rig.pressing() && m_plan.empty()) {
         // The panel stopped answering: after a moment the user clicks a button.
         if (m_restartAt < 0) {
             m_restartAt = now + uniform(50, 2000);

@@ -17,7 +17,7 @@
 #include <random>
 #include <set>
 
-class Form1;
+class Controller;
 
 // A fake port for runs of days: it keeps none of the fake's history, which
 // would grow without end, and instead tells the rig what the step in
@@ -118,7 +118,7 @@ public:
     explicit SoakRig(std::set<int> existingPorts = { 1 });
     ~SoakRig();
 
-    Form1 &form() { return *m_form; }
+    Controller &app() { return *m_app; }
     SoakPort &port() { return *m_port; }
 
     // 10 ms of simulated time: the main tick while Timer1 runs, the pacing
@@ -182,7 +182,7 @@ private:
     bool readable() const;
 
     SoakPort *m_port = nullptr;
-    std::unique_ptr<Form1> m_form;
+    std::unique_ptr<Controller> m_app;
     SoakCounts m_counts;
     QString m_violation;
     std::optional<Pressed> m_pressed;

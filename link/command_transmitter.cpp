@@ -1,5 +1,6 @@
 #include "link/command_transmitter.h"
 
+#include "core/command_frame.h"
 #include "link/serial_port.h"
 
 #include <QLoggingCategory>
@@ -27,7 +28,7 @@ void CommandTransmitter::send(uint8_t x)
         return;
     m_sendStep = 1;
     writeByte(x);
-    m_sendComplement = uint8_t(255 - x);
+    m_sendComplement = CommandFrame::complement(x);
     m_timer2.setInterval(PacingMs);
     m_timer2.start();
 }
@@ -41,10 +42,10 @@ void CommandTransmitter::Timer2_Timer()
     } else if (m_sendStep == 2) {
         m_sendStep = 3;
         if (m_port.isOpen())
-            writeByte(Trailer1);
+            writeByte(CommandFrame::Trailer1);
     } else {
         if (m_port.isOpen())
-            writeByte(Trailer2);
+            writeByte(CommandFrame::Trailer2);
         m_sendStep = 0;
         m_timer2.setInterval(0);
         m_timer2.stop();

@@ -12,8 +12,6 @@ class CommandTransmitter
 {
 public:
     static constexpr int PacingMs = 50;
-    static constexpr uint8_t Trailer1 = 213;
-    static constexpr uint8_t Trailer2 = 123;
 
     // `timer2` is the pacing timer; its timeout must call Timer2_Timer().
     CommandTransmitter(SerialPort &port, QTimer &timer2);

@@ -1,19 +1,17 @@
 #include "link/status_receiver.h"
 
-#include "app/controller_state.h"
+#include "core/controller_state.h"
+#include "core/status_frame.h"
 #include "link/serial_port.h"
-#include "link/status_frame.h"
 
 #include <QLoggingCategory>
 
 Q_LOGGING_CATEGORY(lcReceive, "matrix.receive", QtWarningMsg)
 
 namespace {
-// The runs only need to be compared with 3 and with each other; they grow by
-// one per link loss with the same switcher, so they stop at a safe ceiling.
 int increaseRun(int run)
 {
-    return run < 1000000 ? run + 1 : run;
+    return run < StatusReceiver::MaxFrameRun ? run + 1 : run;
 }
 } // namespace
 
@@ -21,7 +19,8 @@ StatusReceiver::StatusReceiver(SerialPort &port, ControllerState &state, Host &h
     : m_port(port)
     , m_state(state)
     , m_host(host)
-{ }
+{
+}
 
 void StatusReceiver::discardWaiting()
 {

@@ -26,6 +26,9 @@ public:
 
     // Frames of one kind in a row that settle the model.
     static constexpr int FramesToSettle = 3;
+    // The runs only need comparing with 3 and with each other; they grow by
+    // one per link loss with the same switcher, so they stop here.
+    static constexpr int MaxFrameRun = 1000000;
 
     StatusReceiver(SerialPort &port, ControllerState &state, Host &host);
 

@@ -1,6 +1,6 @@
 #include "panel/form3.h"
 
-#include "app/texts.h"
+#include "core/texts.h"
 #include "panel/route_selection.h"
 
 #include <QCloseEvent>
@@ -467,6 +467,5 @@ bool Form3::eventFilter(QObject *watched, QEvent *event)
 void Form3::closeEvent(QCloseEvent *event)
 {
     event->accept();
-    if (m_closeHandler)
-        m_closeHandler();
+    emit closeRequested();
 }

@@ -4,7 +4,6 @@
 
 #include <QLabel>
 #include <QWidget>
-#include <functional>
 #include <map>
 #include <optional>
 
@@ -28,8 +27,6 @@ public:
     ~Form3() override;
 
     void setRouteSelection(RouteSelection *selection) { m_routeSelection = selection; }
-    // Called when the window is asked to close, by any means.
-    void setCloseHandler(std::function<void()> handler) { m_closeHandler = std::move(handler); }
 
     // Picture1: elements 0 to 15 and 33 to 36.
     static bool hasPicture(int index);
@@ -80,6 +77,10 @@ public:
     double dragX() const { return m_dragX; }
     double dragY() const { return m_dragY; }
 
+signals:
+    // The window was asked to close, by any means; closing it ends the program.
+    void closeRequested();
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
@@ -120,7 +121,6 @@ private:
     QObject *m_pressed = nullptr;
 
     RouteSelection *m_routeSelection = nullptr;
-    std::function<void()> m_closeHandler;
 
     double m_dragX = 0;
     double m_dragY = 0;

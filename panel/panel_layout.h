@@ -111,7 +111,5 @@ inline constexpr int OutputLabel[5] = { -1, 7, 5, 6, 4 };
 
 inline constexpr int Command16UpFace = 33;
 inline constexpr int Command40UpFace = 35;
-inline constexpr uint8_t Command16 = 16;
-inline constexpr uint8_t Command40 = 40;
 
 } // namespace PanelLayout

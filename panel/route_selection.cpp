@@ -1,9 +1,8 @@
 #include "panel/route_selection.h"
 
-#include "app/controller_state.h"
+#include "core/command_frame.h"
+#include "core/controller_state.h"
 #include "panel/form3.h"
-
-#include "app/timers.h"
 
 using namespace PanelLayout;
 
@@ -18,17 +17,16 @@ bool isOutputUpFace(int index)
 }
 } // namespace
 
-RouteSelection::RouteSelection(ControllerState &state, Form3 &panel, QTimer &timer1, Send send)
+RouteSelection::RouteSelection(ControllerState &state, Form3 &panel, Host &host)
     : m_state(state)
     , m_panel(panel)
-    , m_timer1(timer1)
-    , m_send(std::move(send))
+    , m_host(host)
 {
 }
 
 void RouteSelection::Picture1_MouseDown(int index)
 {
-    m_timer1.stop();
+    m_host.setMainTickEnabled(false);
     if (isInputUpFace(index)) {
         m_state.selectedInput = int16_t((index + 1) / 2);
         m_panel.setPictureVisible(index, false);
@@ -39,10 +37,10 @@ void RouteSelection::Picture1_MouseDown(int index)
         m_state.selectionAge = 0;
     } else if (index == Command16UpFace) {
         m_panel.setPictureVisible(index, false);
-        m_send(Command16);
+        m_host.send(CommandFrame::Command16);
     } else if (index == Command40UpFace) {
         m_panel.setPictureVisible(index, false);
-        m_send(Command40);
+        m_host.send(CommandFrame::Command40);
     }
     // A down face (shown while its button is unlit) does nothing.
 }
@@ -58,13 +56,13 @@ void RouteSelection::Picture1_MouseUp(int index)
     } else if (index == Command16UpFace || index == Command40UpFace) {
         m_panel.setPictureVisible(index, true);
     }
-    enableTimer(m_timer1);
+    m_host.setMainTickEnabled(true);
 }
 
 void RouteSelection::Label2_MouseDown(int index)
 {
     // The caption sits on output index+1's up face and acts as that face.
-    m_timer1.stop();
+    m_host.setMainTickEnabled(false);
     m_state.selectionAge = 0;
     if (index >= 0 && index <= 3) {
         m_state.selectedOutput = int16_t(index + 1);
@@ -79,5 +77,5 @@ void RouteSelection::Label2_MouseUp(int index)
         m_state.selectedOutput = int16_t(index + 1);
         m_panel.setPictureVisible(outputUpFace(index + 1), true);
     }
-    enableTimer(m_timer1);
+    m_host.setMainTickEnabled(true);
 }

@@ -1,10 +1,8 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 
 class Form3;
-class QTimer;
 struct ControllerState;
 
 // What pressing the panel's buttons means: a route button records the input
@@ -14,9 +12,18 @@ struct ControllerState;
 class RouteSelection
 {
 public:
-    using Send = std::function<void(uint8_t)>;
+    class Host
+    {
+    public:
+        virtual ~Host() = default;
+        // Pauses (false) or resumes (true) the main tick; resuming a running
+        // tick leaves its period alone.
+        virtual void setMainTickEnabled(bool enabled) = 0;
+        // Puts a command on the line (the paced four-byte frame).
+        virtual void send(uint8_t x) = 0;
+    };
 
-    RouteSelection(ControllerState &state, Form3 &panel, QTimer &timer1, Send send);
+    RouteSelection(ControllerState &state, Form3 &panel, Host &host);
 
     void Picture1_MouseDown(int index);
     void Picture1_MouseUp(int index);
@@ -26,6 +33,5 @@ public:
 private:
     ControllerState &m_state;
     Form3 &m_panel;
-    QTimer &m_timer1;
-    Send m_send;
+    Host &m_host;
 };

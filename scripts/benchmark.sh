@@ -5,17 +5,24 @@
 # pacing and the micro-benchmarks. Targets are shown for reading only; the
 # script fails only when a measurement could not be made.
 #
-# usage: scripts/benchmark.sh [BUILD_DIR]      (default: build)
-# The build needs the benchmarks: configure with libbenchmark-dev installed.
+# usage: scripts/benchmark.sh [BUILD_DIR]      (default: build-bench)
+# Without a BUILD_DIR it installs what is missing and makes a Release build
+# with the benchmarks in build-bench.
 set -u
 
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-BUILD=${1:-build}
+if [[ $# -eq 0 ]]; then
+    "$REPO/scripts/install-packages.sh" libbenchmark-dev || exit 2
+    cmake -S "$REPO" -B "$REPO/build-bench" -DCMAKE_BUILD_TYPE=Release -DMATRIX_BENCHMARKS=ON \
+        >/dev/null || exit 2
+    cmake --build "$REPO/build-bench" -j"$(nproc)" >/dev/null || exit 2
+fi
+BUILD=${1:-build-bench}
 if [[ ! -d $BUILD && -d $REPO/$BUILD ]]; then
     BUILD=$REPO/$BUILD
 fi
 BUILD=$(cd "$BUILD" 2>/dev/null && pwd) || {
-    echo "benchmark.sh: no build directory '${1:-build}'" >&2
+    echo "benchmark.sh: no build directory '${1:-build-bench}'" >&2
     exit 2
 }
 

@@ -19,7 +19,7 @@ scripts/install-packages.sh "${packages[@]}"
 
 build="build-fuzz"
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DMATRIX_FUZZ=ON -DMATRIX_SANITIZE=ON -DMATRIX_TESTS=OFF -DMATRIX_BENCHMARKS=OFF >/dev/null
+    -DMATRIX_FUZZ=ON -DMATRIX_SANITIZE=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target matrix-receive-fuzzer
 
 mkdir -p "$build/corpus" "$build/artifacts"

@@ -1,19 +1,24 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the build needs (only those missing) and
-# builds the panel, the simulator and the tests into build/.
-# Extra CMake options can be passed in MATRIX_CMAKE_ARGS.
+# Installs the Debian 12 packages that the build needs (only those missing),
+# configures build/ and builds the targets named, or everything.
+#   scripts/setup.sh                         everything, tests included
+#   scripts/setup.sh matrix-panel matrix-sim the two programs only
+# run.sh and test.sh configure build/ the same way, so that one reuses what
+# the other built. Extra CMake options can be passed in MATRIX_CMAKE_ARGS.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(
   cmake g++ make pkg-config
   qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libgl-dev
-  libgtest-dev libbenchmark-dev
-  fonts-dejavu-core desktop-file-utils
+  libgtest-dev
+  fonts-dejavu-core
 )
-
 scripts/install-packages.sh "${packages[@]}"
 
 # shellcheck disable=SC2086
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo ${MATRIX_CMAKE_ARGS:-} >/dev/null
-cmake --build build -j"$(nproc)"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMATRIX_TESTS=ON -DMATRIX_WERROR=ON \
+  ${MATRIX_CMAKE_ARGS:-} >/dev/null
+targets=()
+for target in "$@"; do targets+=(--target "$target"); done
+cmake --build build -j"$(nproc)" "${targets[@]}"

@@ -25,12 +25,12 @@ done
 if ((asan)); then
     build="build-asan"
     cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMATRIX_SANITIZE=ON \
-        -DMATRIX_TESTS=OFF -DMATRIX_BENCHMARKS=OFF >/dev/null
+        -DMATRIX_TESTS=ON >/dev/null
+    cmake --build "$build" -j"$(nproc)" --target matrix-soak
 else
     build="build"
-    [[ -f $build/CMakeCache.txt ]] || cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    scripts/setup.sh matrix-soak
 fi
-cmake --build "$build" -j"$(nproc)" --target matrix-soak
 
 export QT_QPA_PLATFORM=offscreen
 export MATRIX_PANEL_PORTS=

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds with warnings as errors, and runs every
-# test headless. No test touches a real serial port.
+# test headless. No test touches a real serial port. Arguments go to ctest,
+# e.g. scripts/test.sh -L unit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-MATRIX_CMAKE_ARGS="-DMATRIX_WERROR=ON ${MATRIX_CMAKE_ARGS:-}" scripts/setup.sh
+scripts/install-packages.sh desktop-file-utils
+scripts/setup.sh
 export QT_QPA_PLATFORM=offscreen
 export MATRIX_PANEL_PORTS=
 cd build

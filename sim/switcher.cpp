@@ -1,6 +1,7 @@
 #include "sim/switcher.h"
 
-#include "link/status_frame.h"
+#include "core/command_frame.h"
+#include "core/status_frame.h"
 
 namespace {
 
@@ -80,18 +81,12 @@ Switcher::Command Switcher::decode(uint8_t code)
         command.type = Command::Type::Route;
         command.input = code % InputCount + 1;
         command.output = code / InputCount + 1;
-    } else if (code == 16) {
+    } else if (code == CommandFrame::Command16) {
         command.type = Command::Type::Command16;
-    } else if (code == 40) {
+    } else if (code == CommandFrame::Command40) {
         command.type = Command::Type::Command40;
     }
     return command;
-}
-
-bool Switcher::isCommandAt(const std::vector<uint8_t> &bytes, size_t index)
-{
-    return uint8_t(bytes[index] + bytes[index + 1]) == 255 && bytes[index + 2] == CommandMarker1
-        && bytes[index + 3] == CommandMarker2;
 }
 
 std::vector<Switcher::Command> Switcher::receive(const uint8_t *data, size_t size)
@@ -100,8 +95,8 @@ std::vector<Switcher::Command> Switcher::receive(const uint8_t *data, size_t siz
     m_rxBuffer.insert(m_rxBuffer.end(), data, data + size);
 
     size_t index = 0;
-    while (index + CommandLength <= m_rxBuffer.size()) {
-        if (!isCommandAt(m_rxBuffer, index)) {
+    while (index + CommandFrame::Length <= m_rxBuffer.size()) {
+        if (!CommandFrame::isFrame(m_rxBuffer.data() + index)) {
             ++index;
             ++m_discardedBytes;
             continue;
@@ -110,7 +105,7 @@ std::vector<Switcher::Command> Switcher::receive(const uint8_t *data, size_t siz
         if (command.type == Command::Type::Route)
             route(command.input, command.output);
         commands.push_back(command);
-        index += CommandLength;
+        index += CommandFrame::Length;
     }
     m_rxBuffer.erase(m_rxBuffer.begin(), m_rxBuffer.begin() + std::ptrdiff_t(index));
     return commands;

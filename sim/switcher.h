@@ -18,11 +18,6 @@ public:
     static constexpr int InputCount = 4;
     static constexpr int OutputCount = 4;
 
-    // Every command frame is x, 255 - x, then these two bytes.
-    static constexpr uint8_t CommandMarker1 = 213;
-    static constexpr uint8_t CommandMarker2 = 123;
-    static constexpr int CommandLength = 4;
-
     struct Command
     {
         enum class Type { Route, Command16, Command40, Unknown };
@@ -69,8 +64,6 @@ public:
     static char outputLetter(int output) { return char('A' + output - 1); }
 
 private:
-    static bool isCommandAt(const std::vector<uint8_t> &bytes, size_t index);
-
     Model m_model;
     bool m_powerOn = true;
     // Output k starts on input k, as the device does after power-up.

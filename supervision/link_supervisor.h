@@ -1,11 +1,6 @@
 #pragma once
 
-#include <functional>
-
 class Form3;
-class QLineEdit;
-class QTimer;
-class QWidget;
 class SerialPort;
 struct ControllerState;
 
@@ -16,37 +11,36 @@ struct ControllerState;
 class LinkSupervisor
 {
 public:
-    struct Windows
+    class Host
     {
-        Form3 &panel;
-        QWidget &statusWindow;
-        QLineEdit &text1;
-        QTimer &timer3;
-        QTimer &timer4;
+    public:
+        virtual ~Host() = default;
+        // The status window is shown (if it is not already), the panel
+        // watchdog stops and the waiting animation runs on without a restart.
+        virtual void showStatusWindow() = 0;
+        // The number of the port just tried, for the status window.
+        virtual void showPortTried(int number) = 0;
+        // Lets pending events run; with waitMs > 0, waits that long for them
+        // or until the program ends.
+        virtual void letEventsRun(int waitMs) = 0;
+        // True once the program is ending: the search stops at once.
+        virtual bool ending() const = 0;
     };
-    // Lets pending events run; with waitMs > 0, waits that long for them.
-    using EventPump = std::function<void(int waitMs)>;
-    // True once the program is ending: the search stops at once.
-    using Ending = std::function<bool()>;
 
     // After a whole round of ports that would not open, the search waits this
     // long for events before the next round instead of spinning.
     static constexpr int RoundPauseMs = 100;
 
-    LinkSupervisor(ControllerState &state, SerialPort &port, Windows windows, Ending ending);
+    LinkSupervisor(ControllerState &state, SerialPort &port, Form3 &panel, Host &host);
 
     void SuperviseLink();
 
-    void setEventPump(EventPump pump) { m_pump = std::move(pump); }
-
 private:
-    void letEventsRun(int waitMs);
     void titleForModelAndPower();
     void searchForSwitcher();
 
     ControllerState &m_state;
     SerialPort &m_port;
-    Windows m_windows;
-    Ending m_ending;
-    EventPump m_pump;
+    Form3 &m_panel;
+    Host &m_host;
 };

@@ -1,7 +1,7 @@
 #include "supervision/routing_display.h"
 
-#include "app/controller_state.h"
-#include "app/texts.h"
+#include "core/controller_state.h"
+#include "core/texts.h"
 #include "panel/form3.h"
 
 using namespace PanelLayout;

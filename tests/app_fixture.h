@@ -1,8 +1,9 @@
 #pragma once
 
+#include "app/controller.h"
 #include "app/form1.h"
+#include "core/status_frame.h"
 #include "fake_serial_port.h"
-#include "link/status_frame.h"
 #include "panel/form3.h"
 
 #include <array>
@@ -17,8 +18,8 @@ protected:
         auto owned = std::make_unique<FakeSerialPort>();
         port = owned.get();
         configurePort(*port);
-        form = std::make_unique<Form1>(std::move(owned));
-        form->Form_Load();
+        app = std::make_unique<Controller>(std::move(owned));
+        app->Form_Load();
     }
     virtual void configurePort(FakeSerialPort &) { }
 
@@ -38,7 +39,7 @@ protected:
                 m_sinceFrame = 0;
                 port->inject(f);
             }
-            form->Timer1_Timer();
+            app->Timer1_Timer();
         }
     }
 
@@ -47,22 +48,22 @@ protected:
     {
         for (int i = 0; i < 3; ++i) {
             port->inject(frame(kind));
-            form->Timer1_Timer();
+            app->Timer1_Timer();
         }
-        ASSERT_TRUE(form->state().linkUp());
+        ASSERT_TRUE(app->state().linkUp());
     }
 
     // Drains the frame in flight through the pacing timer.
     void finishFrame()
     {
-        for (int i = 0; i < 3 && form->Timer2.isActive(); ++i)
-            form->transmitter().Timer2_Timer();
+        for (int i = 0; i < 3 && app->Timer2().isActive(); ++i)
+            app->Timer2_Timer();
     }
 
-    ControllerState &state() { return form->state(); }
-    Form3 &panel() { return form->panel(); }
+    ControllerState &state() { return app->state(); }
+    Form3 &panel() { return app->panel(); }
 
     FakeSerialPort *port = nullptr;
-    std::unique_ptr<Form1> form;
+    std::unique_ptr<Controller> app;
     int m_sinceFrame = 0;
 };

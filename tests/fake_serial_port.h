@@ -1,7 +1,7 @@
 #pragma once
 
+#include "core/status_frame.h"
 #include "link/serial_port.h"
-#include "link/status_frame.h"
 
 #include <QList>
 #include <array>

@@ -1,10 +1,10 @@
 // Device protocol without a screen: port table, command frames, status
 // frames, model detection.
-#include "app/controller_state.h"
+#include "core/controller_state.h"
+#include "core/status_frame.h"
 #include "fake_serial_port.h"
 #include "link/command_transmitter.h"
 #include "link/port_table.h"
-#include "link/status_frame.h"
 #include "link/status_receiver.h"
 
 #include <QRandomGenerator>
@@ -30,19 +30,6 @@ QByteArray frame(StatusFrame::Kind kind, uint8_t flags = 0xF0, uint8_t power = 1
 } // namespace
 
 // --- port table ------------------------------------------------------------
-
-TEST(PortTable, LinuxDefaultCoversSerialUsbAndAcmDevices)
-{
-    const PortTable table = PortTable::platformDefault();
-    EXPECT_EQ(table.device(1), "/dev/ttyS0");
-    EXPECT_EQ(table.device(4), "/dev/ttyS3");
-    EXPECT_EQ(table.device(5), "/dev/ttyUSB0");
-    EXPECT_EQ(table.device(12), "/dev/ttyUSB7");
-    EXPECT_EQ(table.device(13), "/dev/ttyACM0");
-    EXPECT_EQ(table.device(15), "/dev/ttyACM2");
-    EXPECT_EQ(table.device(16), "");
-    EXPECT_EQ(table.device(0), "");
-}
 
 TEST(PortTable, OverrideReplacesTheWholeTable)
 {
@@ -355,17 +342,17 @@ TEST_F(Receiver, TwoOutputSwitcherDoesNotInheritOutputsCAndDFromAFourOutputOne)
     EXPECT_EQ(state.outputFlags[3], 0);
 }
 
-TEST_F(Receiver, ManyLinkLossesDoNotOverflowTheRun)
+TEST_F(Receiver, RunOfFramesStopsAtItsCeilingAfterAMillionLinkLosses)
 {
-    for (int i = 0; i < 3; ++i)
-        feed(frame(StatusFrame::Kind::FourOutput));
-    for (int i = 0; i < 70000; ++i) {
+    // The same switcher coming back after each loss adds one to its run.
+    const QByteArray f = frame(StatusFrame::Kind::FourOutput);
+    for (int i = 0; i < 1000010; ++i) {
         loseLink();
-        feed(frame(StatusFrame::Kind::FourOutput));
+        feed(f);
     }
-    EXPECT_GT(rx.aFrameRun(), 3);
+    EXPECT_EQ(rx.aFrameRun(), StatusReceiver::MaxFrameRun);
     EXPECT_EQ(state.matrixModel, 1);
-    EXPECT_EQ(host.broughtUp.size(), 70001);
+    EXPECT_TRUE(state.linkUp());
 }
 
 TEST_F(Receiver, ThirteenBytesWaitUntilTheFourteenthArrives)

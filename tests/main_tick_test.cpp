@@ -1,7 +1,8 @@
 // The main tick: link loss, routing commands from the panel's selection,
 // label colours, stale input.
 #include "app_fixture.h"
-#include "supervision/link_supervisor.h"
+
+#include <functional>
 
 namespace {
 const QColor Green(0, 200, 0);
@@ -79,17 +80,30 @@ TEST_F(MainTick, OnlyTheLastPickOnEachSideCounts)
     EXPECT_TRUE(port->written.isEmpty());
 }
 
-TEST_F(MainTick, HalfMadeSelectionExpiresOnThe301stTickAfterThePress)
+TEST_F(MainTick, HalfMadeSelectionExpiresOnThe301stTickAfterTheLastPress)
 {
-    clickPicture(15); // output D
-    tick(1, 10);
-    expectColours({ Green, Green, Green, Green }, { Blue, Blue, Blue, Red });
-    tick(299, 10);
-    EXPECT_EQ(state().selectedOutput, 4);
-    tick(1, 10);
-    EXPECT_EQ(state().selectedOutput, 0);
-    expectColours({ Green, Green, Green, Green }, { Blue, Blue, Blue, Blue });
-    EXPECT_TRUE(port->written.isEmpty());
+    // A second press on the same side, on a face or on an output's caption,
+    // starts the age again.
+    const std::function<void()> pressesOnOutputC[] = {
+        [&] { clickPicture(13); },
+        [&] {
+            panel().Label2_MouseDown(2, Form3::LeftButton, 0, 10, 10);
+            panel().Label2_MouseUp(2, Form3::LeftButton, 0, 10, 10);
+        },
+    };
+    for (const auto &pressOutputC : pressesOnOutputC) {
+        clickPicture(15); // output D
+        tick(1, 10);
+        expectColours({ Green, Green, Green, Green }, { Blue, Blue, Blue, Red });
+        tick(199, 10);
+        pressOutputC();
+        tick(300, 10);
+        EXPECT_EQ(state().selectedOutput, 3);
+        tick(1, 10);
+        EXPECT_EQ(state().selectedOutput, 0);
+        expectColours({ Green, Green, Green, Green }, { Blue, Blue, Blue, Blue });
+        EXPECT_TRUE(port->written.isEmpty());
+    }
 }
 
 TEST_F(MainTick, LinkLossAfterFourQuietCyclesKeepsThePendingSelection)
@@ -151,14 +165,14 @@ TEST_F(MainTick, Byte2Of255StopsTheTickUntilAButtonIsReleased)
 {
     port->inject(frame(StatusFrame::Kind::FourOutput, 0xFF, 1, 255));
     tick(1);
-    EXPECT_FALSE(form->Timer1.isActive());
+    EXPECT_FALSE(app->Timer1().isActive());
     port->inject(frame(StatusFrame::Kind::FourOutput, 0xFF, 1, 0));
-    form->Timer1_Timer(); // a frame with another value does not restart it
-    EXPECT_FALSE(form->Timer1.isActive());
+    app->Timer1_Timer(); // a frame with another value does not restart it
+    EXPECT_FALSE(app->Timer1().isActive());
     panel().Frame1_MouseDown(0, Form3::LeftButton, 0, 1, 1);
-    EXPECT_FALSE(form->Timer1.isActive());
+    EXPECT_FALSE(app->Timer1().isActive());
     clickPicture(2); // a down face: nothing selected, but the release restarts
-    EXPECT_TRUE(form->Timer1.isActive());
+    EXPECT_TRUE(app->Timer1().isActive());
     EXPECT_EQ(state().selectedInput, 0);
 }
 
@@ -172,16 +186,17 @@ TEST_F(MainTick, FailingPortNeverStopsTheTick)
     EXPECT_EQ(port->writes.size(), 1);
     tick(200);
     EXPECT_FALSE(state().linkUp());
+    EXPECT_TRUE(app->Timer1().isActive());
 }
 
 TEST_F(MainTick, SearchLettingEventsRunNeverStartsANestedTick)
 {
     // The supervision cycle lets events run; a tick arriving then must not run.
     int nestedCalls = 0;
-    form->supervisor().setEventPump([&](int) {
+    app->setEventPump([&](int) {
         ++nestedCalls;
         port->inject(frame());
-        form->Timer1_Timer();
+        app->Timer1_Timer();
     });
     state().linkMark = 0;
     port->existing = { 1 };

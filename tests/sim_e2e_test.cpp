@@ -2,7 +2,7 @@
 // QSerialPort, the way the panel does. These tests use real time, so every
 // wait is generous and bounded.
 
-#include "link/status_frame.h"
+#include "core/status_frame.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -394,10 +394,3 @@ TEST(SimCommandLine, BadOptionsExitWithTwo)
 }
 
 } // namespace
-
-int main(int argc, char **argv)
-{
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -3,9 +3,9 @@
 // matrix-soak's job (scripts/soak.sh).
 #include "fuzz/soak_driver.h"
 
-#include "app/controller_state.h"
-#include "app/form1.h"
-#include "link/status_frame.h"
+#include "app/controller.h"
+#include "core/controller_state.h"
+#include "core/status_frame.h"
 
 #include <gtest/gtest.h>
 
@@ -54,31 +54,31 @@ TEST(Soak, ADayWithoutASwitcherSaturatesMissedCyclesAndKeepsSearching)
     for (int n = 1; n <= 15; ++n)
         ports.insert(n);
     SoakRig rig(ports);
-    Form1 &form = rig.form();
+    Controller &app = rig.app();
     int64_t cyclesWithoutSearch = 0;
     int64_t decreases = 0;
     int16_t previous = 0;
     for (int64_t cycle = 0; cycle < Cycles && !rig.failed(); ++cycle) {
         const int64_t attempts = rig.counts().openAttempts;
-        for (int t = 0; t < Form1::SuperviseEveryTicks; ++t)
+        for (int t = 0; t < Controller::SuperviseEveryTicks; ++t)
             rig.tick();
         if (rig.counts().openAttempts == attempts)
             ++cyclesWithoutSearch;
         // A count that wraps comes back lower (negative) than it was.
-        if (form.state().missedCycles < previous)
+        if (app.state().missedCycles < previous)
             ++decreases;
-        previous = form.state().missedCycles;
+        previous = app.state().missedCycles;
     }
     ASSERT_FALSE(rig.failed()) << rig.violation().toStdString();
-    EXPECT_EQ(rig.counts().ticks, Cycles * Form1::SuperviseEveryTicks);
-    EXPECT_EQ(form.state().missedCycles, INT16_MAX);
+    EXPECT_EQ(rig.counts().ticks, Cycles * Controller::SuperviseEveryTicks);
+    EXPECT_EQ(app.state().missedCycles, INT16_MAX);
     EXPECT_EQ(decreases, 0);
     EXPECT_EQ(rig.counts().maxMissedCycles, INT16_MAX);
-    EXPECT_EQ(form.state().linkMark, 0);
+    EXPECT_EQ(app.state().linkMark, 0);
     EXPECT_EQ(rig.counts().linkUps, 0);
     EXPECT_EQ(cyclesWithoutSearch, 0);
     EXPECT_EQ(rig.counts().searchCycles, Cycles);
-    EXPECT_TRUE(form.Timer1.isActive());
+    EXPECT_TRUE(app.Timer1().isActive());
 
     // The switcher answers at last: the panel comes up as on the first day.
     for (int i = 0; i < 3; ++i) {
@@ -86,7 +86,7 @@ TEST(Soak, ADayWithoutASwitcherSaturatesMissedCyclesAndKeepsSearching)
         rig.tick();
     }
     ASSERT_FALSE(rig.failed()) << rig.violation().toStdString();
-    EXPECT_TRUE(form.state().linkUp());
-    EXPECT_EQ(form.state().missedCycles, 0);
-    EXPECT_EQ(form.state().matrixModel, 2);
+    EXPECT_TRUE(app.state().linkUp());
+    EXPECT_EQ(app.state().missedCycles, 0);
+    EXPECT_EQ(app.state().matrixModel, 2);
 }

@@ -1,5 +1,4 @@
 // Start-up, the waiting animation, the watchdog and the ways the program ends.
-#include "app/texts.h"
 #include "app_fixture.h"
 #include "panel/label_placement.h"
 
@@ -10,28 +9,21 @@ using Startup = AppFixture;
 
 TEST_F(Startup, LoadLeavesTheStatusWindowWaitingAndPort1OpenAt9600)
 {
-    EXPECT_EQ(form->windowTitle(), "OXA MATRIX");
-    EXPECT_EQ(form->label1().text(), "Please wait for the RS232 input  ");
+    EXPECT_EQ(app->statusWindow().label1().text(), "Please wait for the RS232 input  ");
     EXPECT_EQ(state().matrixModel, 12);
     EXPECT_EQ(state().setupPending, 12);
-    EXPECT_EQ(state().linkMark, 0);
-
-    EXPECT_TRUE(form->Timer1.isActive());
-    EXPECT_EQ(form->Timer1.interval(), 10);
-    EXPECT_FALSE(form->Timer2.isActive());
-    EXPECT_FALSE(form->Timer3.isActive());
-    EXPECT_EQ(form->Timer3.interval(), 1000);
-    EXPECT_TRUE(form->Timer4.isActive());
-    EXPECT_EQ(form->Timer4.interval(), 700);
+    EXPECT_FALSE(state().linkUp());
+    EXPECT_TRUE(app->Timer1().isActive());
+    EXPECT_FALSE(app->Timer2().isActive());
+    EXPECT_FALSE(app->Timer3().isActive());
+    EXPECT_TRUE(app->Timer4().isActive());
 
     EXPECT_TRUE(port->isOpen());
     EXPECT_EQ(port->commPort(), 1);
     EXPECT_EQ(port->settings, "9600,n,8,1");
     EXPECT_TRUE(port->dtr);
-
     EXPECT_FALSE(panel().isVisible());
-    EXPECT_EQ(panel().windowTitle(), "oxa 4*4 true matrix");
-    EXPECT_TRUE(form->startupPortMessage().isEmpty());
+    EXPECT_TRUE(app->startupPortMessage().isEmpty());
 }
 
 TEST_F(Startup, EveryButtonFaceShowsItsPictureAtItsNaturalSize)
@@ -54,7 +46,7 @@ TEST_F(Startup, EveryButtonFaceShowsItsPictureAtItsNaturalSize)
         EXPECT_EQ(face->geometry(), panel().picture(pair)->geometry()) << index;
     }
     EXPECT_FALSE(panel().windowIcon().isNull());
-    EXPECT_FALSE(form->windowIcon().isNull());
+    EXPECT_FALSE(app->statusWindow().windowIcon().isNull());
 }
 
 TEST_F(Startup, DigitsAndLettersSitCentredOnTopOfTheirButtons)
@@ -88,62 +80,67 @@ TEST_F(Startup, DigitsAndLettersSitCentredOnTopOfTheirButtons)
 
 TEST_F(Startup, WaitingTextCyclesItsDotsAndResumesWhereItStopped)
 {
-    const char *const *rows = Texts::WaitFrames;
-    form->Timer4_Timer();
-    EXPECT_EQ(form->label1().text(), rows[0]);
-    form->Timer4_Timer();
-    EXPECT_EQ(form->label1().text(), "Please wait for the RS232 input  .");
-    form->Timer4.stop();
-    form->Timer4.start();
-    form->Timer4_Timer();
-    EXPECT_EQ(form->label1().text(), "Please wait for the RS232 input  .  . ");
-    form->Timer4_Timer();
-    EXPECT_EQ(form->label1().text(), "Please wait for the RS232 input  .  .  . ");
-    form->Timer4_Timer();
-    EXPECT_EQ(form->label1().text(), "Please wait for the RS232 input ");
+    QLabel &text = app->statusWindow().label1();
+    app->Timer4_Timer();
+    EXPECT_EQ(text.text(), "Please wait for the RS232 input ");
+    app->Timer4_Timer();
+    EXPECT_EQ(text.text(), "Please wait for the RS232 input  .");
+    // The panel comes up and the animation stops; the link goes and it runs
+    // again, from where it was.
+    bringUp();
+    ASSERT_FALSE(app->Timer4().isActive());
+    state().linkMark = 0;
+    app->supervisor().SuperviseLink();
+    ASSERT_TRUE(app->Timer4().isActive());
+    app->Timer4_Timer();
+    EXPECT_EQ(text.text(), "Please wait for the RS232 input  .  . ");
+    app->Timer4_Timer();
+    EXPECT_EQ(text.text(), "Please wait for the RS232 input  .  .  . ");
+    app->Timer4_Timer();
+    EXPECT_EQ(text.text(), "Please wait for the RS232 input ");
 }
 
 TEST_F(Startup, WatchdogEndsTheProgramOnlyWhenThePanelIsGone)
 {
     // Waiting: Timer3 is off, and a tick finding the panel visible does nothing.
-    EXPECT_FALSE(form->Timer3.isActive());
+    EXPECT_FALSE(app->Timer3().isActive());
     panel().show();
-    form->Timer3_Timer();
-    EXPECT_FALSE(form->ended());
+    app->Timer3_Timer();
+    EXPECT_FALSE(app->ended());
     panel().showMinimized();
-    form->Timer3_Timer();
-    EXPECT_FALSE(form->ended());
+    app->Timer3_Timer();
+    EXPECT_FALSE(app->ended());
     panel().hide();
-    form->Timer3_Timer();
-    EXPECT_TRUE(form->ended());
+    app->Timer3_Timer();
+    EXPECT_TRUE(app->ended());
     EXPECT_FALSE(port->isOpen());
-    for (QTimer *t : { &form->Timer1, &form->Timer2, &form->Timer3, &form->Timer4 })
+    for (const QTimer *t : { &app->Timer1(), &app->Timer2(), &app->Timer3(), &app->Timer4() })
         EXPECT_FALSE(t->isActive());
 }
 
 TEST_F(Startup, ClosingEitherWindowEndsTheProgram)
 {
-    form->show();
-    form->close();
-    EXPECT_TRUE(form->ended());
+    app->statusWindow().show();
+    app->statusWindow().close();
+    EXPECT_TRUE(app->ended());
     EXPECT_FALSE(port->isOpen());
-    EXPECT_FALSE(form->Timer1.isActive());
+    EXPECT_FALSE(app->Timer1().isActive());
     // Nothing runs after the end.
     port->opened = true;
     port->inject(frame());
-    form->Timer1_Timer();
+    app->Timer1_Timer();
     EXPECT_FALSE(port->incoming.isEmpty());
 }
 
 TEST_F(Startup, ClosingThePanelEndsTheProgram)
 {
     bringUp();
-    form->send(3);
-    ASSERT_TRUE(form->Timer2.isActive());
+    app->send(3);
+    ASSERT_TRUE(app->Timer2().isActive());
     panel().close();
-    EXPECT_TRUE(form->ended());
+    EXPECT_TRUE(app->ended());
     EXPECT_FALSE(port->isOpen());
-    EXPECT_FALSE(form->Timer2.isActive());
+    EXPECT_FALSE(app->Timer2().isActive());
     EXPECT_FALSE(panel().isVisible());
 }
 
@@ -155,9 +152,9 @@ protected:
 
 TEST_F(StartupWithoutPort1, MissingPort1IsReportedAndTheSearchFindsAnother)
 {
-    EXPECT_FALSE(form->ended());
+    EXPECT_FALSE(app->ended());
     EXPECT_FALSE(port->isOpen());
-    const QString message = form->startupPortMessage();
+    const QString message = app->startupPortMessage();
     EXPECT_TRUE(message.contains("serial port 1")) << message.toStdString();
     EXPECT_TRUE(message.contains("/dev/fake1")) << message.toStdString();
     EXPECT_TRUE(message.contains("fake failure")) << message.toStdString();
@@ -165,7 +162,7 @@ TEST_F(StartupWithoutPort1, MissingPort1IsReportedAndTheSearchFindsAnother)
     tick(50); // one supervision cycle
     EXPECT_TRUE(port->isOpen());
     EXPECT_EQ(port->commPort(), 4);
-    EXPECT_EQ(form->text1().text(), "4");
+    EXPECT_EQ(app->statusWindow().text1().text(), "4");
 }
 
 class StartupWithoutPermission : public AppFixture
@@ -180,6 +177,6 @@ protected:
 
 TEST_F(StartupWithoutPermission, PermissionProblemPointsAtTheDialoutGroup)
 {
-    EXPECT_TRUE(form->startupPortMessage().contains("dialout"));
-    EXPECT_FALSE(form->ended());
+    EXPECT_TRUE(app->startupPortMessage().contains("dialout"));
+    EXPECT_FALSE(app->ended());
 }

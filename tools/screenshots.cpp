@@ -1,8 +1,9 @@
 // Renders the program's windows offscreen into PNG files for the README:
 // the status window, the four-output and two-output panels, and standby.
 //   build/matrix-screenshots docs/screenshots
+#include "app/controller.h"
 #include "app/form1.h"
-#include "link/status_frame.h"
+#include "core/status_frame.h"
 #include "panel/form3.h"
 #include "supervision/link_supervisor.h"
 #include "tests/fake_serial_port.h"
@@ -21,7 +22,7 @@ QByteArray frame(StatusFrame::Kind kind, uint8_t flags, uint8_t power, const uin
     return StatusFrame::build(kind, body);
 }
 
-void run(Form1 &form, FakeSerialPort &port, const QByteArray &f, int ticks)
+void run(Controller &form, FakeSerialPort &port, const QByteArray &f, int ticks)
 {
     for (int i = 0; i < ticks; ++i) {
         port.inject(f);
@@ -51,13 +52,13 @@ int main(int argc, char *argv[])
     {
         auto owned = std::make_unique<FakeSerialPort>();
         FakeSerialPort &port = *owned;
-        Form1 form(std::move(owned));
+        Controller form(std::move(owned));
         form.Form_Load();
-        form.show();
+        form.statusWindow().show();
         form.Timer4_Timer();
         form.Timer4_Timer();
         form.Timer4_Timer();
-        ok &= save(form, dir + "/status-window.png");
+        ok &= save(form.statusWindow(), dir + "/status-window.png");
 
         // Input 3 on output B, input 1 on A, input 4 on C and D; input 2 idle.
         const uint8_t sources[4] = { 1, 4, 8, 8 };
@@ -73,7 +74,7 @@ int main(int argc, char *argv[])
     {
         auto owned = std::make_unique<FakeSerialPort>();
         FakeSerialPort &port = *owned;
-        Form1 form(std::move(owned));
+        Controller form(std::move(owned));
         form.Form_Load();
         const uint8_t sources[4] = { 2, 4, 0, 0 };
         run(form, port, frame(StatusFrame::Kind::TwoOutput, 0x60, 1, sources), 4);

@@ -1,6 +1,6 @@
-#include "link/status_frame.h"
+#include "core/status_frame.h"
 
-#include "app/controller_state.h"
+#include "core/controller_state.h"
 
 namespace StatusFrame {
 

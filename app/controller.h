@@ -1,0 +1,114 @@
+#pragma once
+
+#include "core/controller_state.h"
+#include "link/command_transmitter.h"
+#include "link/status_receiver.h"
+#include "panel/route_selection.h"
+#include "supervision/link_supervisor.h"
+
+#include <QObject>
+#include <QTimer>
+#include <functional>
+#include <memory>
+
+class Form1;
+class Form3;
+class SerialPort;
+
+// Owns the program's parts: the serial port, the controller state, the two
+// windows, the four timers and the pieces that act on them.
+//   Timer1  10 ms   main tick: receive, supervise, display, route
+//   Timer2  50 ms   paces the bytes of a command frame
+//   Timer3  1 s     watchdog: ends the program once the panel is gone
+//   Timer4  700 ms  waiting animation
+// Every handler is a plain member function, so tests can call them in any
+// number without an event loop.
+class Controller : public QObject,
+                   private StatusReceiver::Host,
+                   private LinkSupervisor::Host,
+                   private RouteSelection::Host
+{
+    Q_OBJECT
+public:
+    static constexpr int SuperviseEveryTicks = 50;
+    static constexpr int MissedCyclesForLoss = 3;
+    static constexpr int SelectionExpiryTicks = 300;
+    static constexpr int StaleInputTicks = 10;
+
+    explicit Controller(std::unique_ptr<SerialPort> port, QObject *parent = nullptr);
+    ~Controller() override;
+
+    // The status window's load handler: state to its start values, timers
+    // set, labels placed, port 1 opened. The caller shows the status window.
+    void Form_Load();
+    void Timer1_Timer();
+    void Timer2_Timer() { m_transmitter.Timer2_Timer(); }
+    void Timer3_Timer();
+    void Timer4_Timer();
+    void send(uint8_t x) override { m_transmitter.send(x); }
+
+    // Stops every timer, releases the port and leaves the event loop. No
+    // further tick or handler runs afterwards.
+    void endProgram();
+    bool ended() const { return m_ending; }
+
+    ControllerState &state() { return m_state; }
+    SerialPort &MSComm1() { return *m_port; }
+    Form1 &statusWindow() { return *m_form1; }
+    Form3 &panel() { return *m_panel; }
+    CommandTransmitter &transmitter() { return m_transmitter; }
+    StatusReceiver &receiver() { return m_receiver; }
+    LinkSupervisor &supervisor() { return m_supervisor; }
+    const QTimer &Timer1() const { return m_timer1; }
+    const QTimer &Timer2() const { return m_timer2; }
+    const QTimer &Timer3() const { return m_timer3; }
+    const QTimer &Timer4() const { return m_timer4; }
+
+    // The message printed when port 1 could not be opened at start, if any.
+    QString startupPortMessage() const { return m_startupPortMessage; }
+
+    // What the port search does when it lets events run. By default it runs
+    // the event loop (waiting waitMs when asked); tests and the soak put
+    // their own in.
+    using EventPump = std::function<void(int waitMs)>;
+    void setEventPump(EventPump pump) { m_pump = std::move(pump); }
+
+private:
+    // StatusReceiver::Host
+    void bringUpPanel(int matrixModel) override;
+    void reduceToTwoOutputs() override;
+    void stopMainTick() override;
+    // LinkSupervisor::Host
+    void showStatusWindow() override;
+    void showPortTried(int number) override;
+    void letEventsRun(int waitMs) override;
+    bool ending() const override { return m_ending; }
+    // RouteSelection::Host
+    void setMainTickEnabled(bool enabled) override;
+
+    void runEventLoop(int waitMs);
+    void openFirstPort();
+    void resetLabelColours();
+    void colourSelection();
+
+    ControllerState m_state;
+    std::unique_ptr<SerialPort> m_port;
+    std::unique_ptr<Form3> m_panel;
+    std::unique_ptr<Form1> m_form1;
+    QTimer m_timer1;
+    QTimer m_timer2;
+    QTimer m_timer3;
+    QTimer m_timer4;
+    CommandTransmitter m_transmitter;
+    StatusReceiver m_receiver;
+    LinkSupervisor m_supervisor;
+    RouteSelection m_routeSelection;
+    EventPump m_pump;
+
+    int m_superviseTicks = 0;
+    int m_partialTicks = 0;
+    int m_waitDots = 0;
+    bool m_inMainTick = false;
+    bool m_ending = false;
+    QString m_startupPortMessage;
+};
