@@ -66,7 +66,7 @@ void Controller::Timer1_Timer()
     // count starts again whenever nothing incomplete is waiting: at 9600 baud
     // a frame takes 15 ms to arrive, so most frames are seen half-received by
     // a tick, and those must not add up to dropping a frame in flight.
-    const std::optional<int> waiting = m_port->bytesWaiting();
+    const std::optional<int> waiting = m_receiver.bytesWaiting();
     if (!waiting)
         return;
     if (*waiting == 0 || *waiting >= StatusFrame::Length) {
@@ -76,7 +76,7 @@ void Controller::Timer1_Timer()
     if (++m_partialTicks >= StaleInputTicks) {
         m_partialTicks = 0;
         if (m_state.linkUp())
-            m_port->readAll();
+            m_receiver.discardWaiting();
     }
 }
 

@@ -4,20 +4,26 @@
 
 namespace StatusFrame {
 
-uint8_t checksum(const QByteArray &frame)
+namespace {
+
+bool isStartMarker(uint8_t byte)
+{
+    return byte == FourOutputStart || byte == TwoOutputStart;
+}
+
+// The same tests as below, on the 14 bytes at `frame`.
+uint8_t checksumAt(const char *frame)
 {
     unsigned frameSum = 0;
     for (int frameIndex = 2; frameIndex <= 12; ++frameIndex)
-        frameSum += byteAt(frame, frameIndex);
-    return static_cast<uint8_t>(frameSum % 256);
+        frameSum += uint8_t(frame[frameIndex - 1]);
+    return uint8_t(frameSum % 256);
 }
 
-Kind markerKind(const QByteArray &frame)
+Kind markerKindAt(const char *frame)
 {
-    if (frame.size() < Length)
-        return Kind::Invalid;
-    const uint8_t start = byteAt(frame, 1);
-    const uint8_t end = byteAt(frame, 13);
+    const uint8_t start = uint8_t(frame[0]);
+    const uint8_t end = uint8_t(frame[12]);
     if (start == FourOutputStart && end == FourOutputEnd)
         return Kind::FourOutput;
     if (start == TwoOutputStart && end == TwoOutputEnd)
@@ -25,9 +31,44 @@ Kind markerKind(const QByteArray &frame)
     return Kind::Invalid;
 }
 
+bool isValidAt(const char *frame)
+{
+    return markerKindAt(frame) != Kind::Invalid && uint8_t(frame[13]) == checksumAt(frame);
+}
+
+} // namespace
+
+uint8_t checksum(const QByteArray &frame)
+{
+    return checksumAt(frame.constData());
+}
+
+Kind markerKind(const QByteArray &frame)
+{
+    return frame.size() < Length ? Kind::Invalid : markerKindAt(frame.constData());
+}
+
 bool isValid(const QByteArray &frame)
 {
-    return markerKind(frame) != Kind::Invalid && byteAt(frame, 14) == checksum(frame);
+    return frame.size() >= Length && isValidAt(frame.constData());
+}
+
+int findFrame(const QByteArray &bytes)
+{
+    for (int offset = 0; offset + Length <= bytes.size(); ++offset) {
+        if (isStartMarker(uint8_t(bytes[offset])) && isValidAt(bytes.constData() + offset))
+            return offset;
+    }
+    return -1;
+}
+
+int incompleteFrameStart(const QByteArray &bytes)
+{
+    for (int offset = qMax(0, int(bytes.size()) - (Length - 1)); offset < bytes.size(); ++offset) {
+        if (isStartMarker(uint8_t(bytes[offset])))
+            return offset;
+    }
+    return -1;
 }
 
 QByteArray build(Kind kind, const uint8_t (&body)[11])

@@ -37,6 +37,13 @@ Kind markerKind(const QByteArray &frame);
 // True when the first 14 bytes carry a matching marker pair and checksum.
 bool isValid(const QByteArray &frame);
 
+// Where the first valid frame in `bytes` begins, or -1 when there is none.
+int findFrame(const QByteArray &bytes);
+
+// Where the first start marker among the last 13 bytes is: a frame that may
+// still be arriving. -1 when there is none.
+int incompleteFrameStart(const QByteArray &bytes);
+
 // Builds a frame of the given kind from bytes 2 to 12, filling in the markers
 // and the checksum. Used by the simulator and by tests.
 QByteArray build(Kind kind, const uint8_t (&body)[11]);

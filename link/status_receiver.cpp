@@ -22,35 +22,56 @@ StatusReceiver::StatusReceiver(SerialPort &port, ControllerState &state, Host &h
 {
 }
 
+std::optional<int> StatusReceiver::bytesWaiting()
+{
+    if (m_port.commPort() != m_keptFrom)
+        m_kept.clear();
+    const std::optional<int> waiting = m_port.bytesWaiting();
+    if (!waiting)
+        return std::nullopt;
+    return *waiting + int(m_kept.size());
+}
+
 void StatusReceiver::discardWaiting()
 {
+    m_kept.clear();
     m_port.readAll();
 }
 
 void StatusReceiver::ReadStatusFrame()
 {
-    const std::optional<int> waiting = m_port.bytesWaiting();
+    const std::optional<int> waiting = bytesWaiting();
     if (!waiting || *waiting < StatusFrame::Length)
         return;
-    std::optional<QByteArray> input = m_port.readAll();
-    if (!input || input->size() < StatusFrame::Length)
+    const std::optional<QByteArray> input = m_port.readAll();
+    if (!input)
         return; // a port that fails mid-read gives no frame
-    // Whatever came after the first 14 bytes is dropped with them: the
-    // switcher repeats its state in the next frame anyway.
-    m_frameText = *input;
+    QByteArray received = m_kept + *input;
+    m_kept.clear();
 
+    // A stray byte on the line (noise on a long cable) puts the frames out
+    // of step with the reads: look for the first valid frame anywhere in what
+    // came, and keep a frame that is still arriving for the next read.
+    const int at = StatusFrame::findFrame(received);
+    if (at < 0) {
+        const int tail = StatusFrame::incompleteFrameStart(received);
+        if (tail >= 0) {
+            m_kept = received.mid(tail);
+            m_keptFrom = m_port.commPort();
+        }
+        qCDebug(lcReceive) << "no valid frame in" << received.toHex(' ')
+                           << (tail >= 0 ? "keeping the tail" : "");
+        return;
+    }
+    // Whatever came with the frame is dropped with it: the switcher repeats
+    // its state in the next frame anyway.
+    accept(received.mid(at, StatusFrame::Length));
+}
+
+void StatusReceiver::accept(const QByteArray &frame)
+{
+    m_frameText = frame;
     const StatusFrame::Kind kind = StatusFrame::markerKind(m_frameText);
-    if (kind == StatusFrame::Kind::Invalid) {
-        qCDebug(lcReceive) << "bad markers, discarding" << m_frameText.toHex(' ');
-        discardWaiting();
-        return;
-    }
-    if (StatusFrame::byteAt(m_frameText, 14) != StatusFrame::checksum(m_frameText)) {
-        qCDebug(lcReceive) << "bad checksum, discarding" << m_frameText.toHex(' ');
-        discardWaiting();
-        return;
-    }
-
     if (m_state.setupPending == ControllerState::NotDetermined) {
         if (kind == StatusFrame::Kind::FourOutput) {
             m_aFrameRun = increaseRun(m_aFrameRun);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <optional>
 
 struct ControllerState;
 class SerialPort;
@@ -34,17 +35,29 @@ public:
 
     void ReadStatusFrame();
 
+    // Received bytes not yet taken as a frame: those waiting in the port and
+    // the start of a frame kept from the last read. Nothing when the port
+    // cannot say.
+    std::optional<int> bytesWaiting();
+    // Throws away everything received and not yet taken.
+    void discardWaiting();
+
     int aFrameRun() const { return m_aFrameRun; }
     int bFrameRun() const { return m_bFrameRun; }
+    // The last frame accepted.
     const QByteArray &frameText() const { return m_frameText; }
 
 private:
-    void discardWaiting();
+    void accept(const QByteArray &frame);
 
     SerialPort &m_port;
     ControllerState &m_state;
     Host &m_host;
     QByteArray m_frameText;
+    // The start of a frame still arriving, kept for the next read, and the
+    // port it came from: a frame does not go on on another port.
+    QByteArray m_kept;
+    int m_keptFrom = 0;
     int m_aFrameRun = 0;
     int m_bFrameRun = 0;
 };
