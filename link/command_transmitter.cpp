@@ -18,19 +18,49 @@ void CommandTransmitter::writeByte(uint8_t byte)
 {
     // A failed write is dropped: the frame still runs its course, and the
     // switcher ignores a frame whose bytes do not check.
-    const bool written = m_port.write(QByteArray(1, char(byte)));
-    qCDebug(lcSend) << "tx" << byte << (written ? "" : "(failed)");
+    if (m_port.write(QByteArray(1, char(byte))))
+        m_frameBytes += char(byte);
+    else
+        m_frameBytes += "??";
+}
+
+void CommandTransmitter::pace()
+{
+    // The pause runs from the moment the byte has gone to the line, not on
+    // the timer's own schedule: a byte that left late (a busy machine) must
+    // not be followed by a shorter gap, which the switcher may miss.
+    m_timer2.start(PacingMs);
+}
+
+void CommandTransmitter::logFrame(const char *how)
+{
+    if (!m_frameBytes.isEmpty())
+        qCDebug(lcSend).noquote() << "frame" << m_frameBytes.toHex(' ') << how;
+    m_frameBytes.clear();
 }
 
 void CommandTransmitter::send(uint8_t x)
 {
     if (!m_port.isOpen())
         return;
+    if (m_sendStep != 0 && m_sendStep != NextQueued)
+        logFrame("(cut short by the next command)");
     m_sendStep = 1;
     writeByte(x);
     m_sendComplement = CommandFrame::complement(x);
-    m_timer2.setInterval(PacingMs);
-    m_timer2.start();
+    pace();
+}
+
+bool CommandTransmitter::queue(uint8_t x)
+{
+    if (m_sendStep == 0) {
+        send(x);
+        return true;
+    }
+    if (int(m_queue.size()) >= QueueLimit)
+        return false;
+    m_queue.push_back(x);
+    return true;
 }
 
 void CommandTransmitter::Timer2_Timer()
@@ -39,15 +69,35 @@ void CommandTransmitter::Timer2_Timer()
         m_sendStep = 2;
         if (m_port.isOpen())
             writeByte(m_sendComplement);
+        pace();
     } else if (m_sendStep == 2) {
         m_sendStep = 3;
         if (m_port.isOpen())
             writeByte(CommandFrame::Trailer1);
+        pace();
+    } else if (m_sendStep == NextQueued) {
+        const uint8_t next = m_queue.front();
+        m_queue.pop_front();
+        m_sendStep = 0;
+        send(next);
+        if (m_sendStep == 0)
+            finish(); // the port has closed: the command is dropped
     } else {
         if (m_port.isOpen())
             writeByte(CommandFrame::Trailer2);
-        m_sendStep = 0;
-        m_timer2.setInterval(0);
-        m_timer2.stop();
+        logFrame("");
+        finish();
     }
+}
+
+void CommandTransmitter::finish()
+{
+    if (!m_queue.empty()) {
+        m_sendStep = NextQueued;
+        pace();
+        return;
+    }
+    m_sendStep = 0;
+    m_timer2.setInterval(0);
+    m_timer2.stop();
 }

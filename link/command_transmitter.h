@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QByteArray>
 #include <QTimer>
 #include <cstdint>
+#include <deque>
 
 class SerialPort;
 
@@ -12,22 +14,38 @@ class CommandTransmitter
 {
 public:
     static constexpr int PacingMs = 50;
+    // Commands that queue() holds while frames are in flight.
+    static constexpr int QueueLimit = 8;
 
     // `timer2` is the pacing timer; its timeout must call Timer2_Timer().
     CommandTransmitter(SerialPort &port, QTimer &timer2);
 
     // Starts a frame for `x`. A frame still in flight is cut short: the newest
-    // command wins and nothing queues. Does nothing while the port is closed.
+    // command wins. Does nothing while the port is closed.
     void send(uint8_t x);
     void Timer2_Timer();
 
+    // Sends `x` once the frame in flight, and those queued before it, have
+    // gone out whole, 50 ms after the last byte. Returns false, queueing
+    // nothing, when QueueLimit commands already wait.
+    bool queue(uint8_t x);
+
     int sendStep() const { return m_sendStep; }
+    int queued() const { return int(m_queue.size()); }
 
 private:
+    // Between two queued frames: the pause before the next one starts.
+    static constexpr int NextQueued = 4;
+
     void writeByte(uint8_t byte);
+    void pace();
+    void finish();
+    void logFrame(const char *how);
 
     SerialPort &m_port;
     QTimer &m_timer2;
     int m_sendStep = 0;
     uint8_t m_sendComplement = 0;
+    std::deque<uint8_t> m_queue;
+    QByteArray m_frameBytes; // what the frame in flight has written, for the log
 };

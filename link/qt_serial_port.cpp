@@ -136,6 +136,9 @@ bool QtSerialPort::write(const QByteArray &bytes)
         return fail(QStringLiteral("the port is not open"));
     if (m_port.write(bytes) != bytes.size())
         return fail(m_port.errorString());
+    // Hand the bytes to the device now rather than when the event loop next
+    // runs: the command pacing counts from here.
+    m_port.flush();
     return true;
 }
 

@@ -24,7 +24,7 @@ public:
     virtual bool close() = 0;
     virtual bool isOpen() const = 0;
 
-    // Queues the bytes for sending; does not wait for the line.
+    // Hands the bytes to the device for sending; does not wait for the line.
     virtual bool write(const QByteArray &bytes) = 0;
     // Received bytes waiting to be read, or nothing when the port cannot say.
     virtual std::optional<int> bytesWaiting() = 0;

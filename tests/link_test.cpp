@@ -8,6 +8,7 @@
 #include "link/status_receiver.h"
 
 #include <QRandomGenerator>
+#include <QThread>
 #include <gtest/gtest.h>
 
 namespace {
@@ -159,6 +160,36 @@ TEST_F(Transmitter, FailedWritesDoNotStopThePacing)
     runFrame();
     EXPECT_EQ(port.writes.size(), 4);
     EXPECT_FALSE(timer2.isActive());
+}
+
+TEST_F(Transmitter, LateByteIsFollowedByAWholePause)
+{
+    // The pacing tick comes late (a busy machine): the next byte still waits
+    // the whole 50 ms from this one, not what is left of the timer's period.
+    tx.send(5);
+    QThread::msleep(70);
+    tx.Timer2_Timer();
+    EXPECT_GT(timer2.remainingTime(), 25);
+}
+
+TEST_F(Transmitter, QueuedCommandsWaitForTheFrameInFlightAndNeverCutItShort)
+{
+    tx.send(1);
+    tx.Timer2_Timer();
+    EXPECT_TRUE(tx.queue(2));
+    EXPECT_TRUE(tx.queue(3));
+    EXPECT_EQ(port.written, wire({ 1, 254 }));
+    for (int i = 0; i < 20 && timer2.isActive(); ++i)
+        tx.Timer2_Timer();
+    EXPECT_EQ(port.written, wire({ 1, 254, 213, 123, 2, 253, 213, 123, 3, 252, 213, 123 }));
+    EXPECT_FALSE(timer2.isActive());
+    // Idle, a queued command goes out at once.
+    EXPECT_TRUE(tx.queue(4));
+    EXPECT_EQ(port.written.right(1), wire({ 4 }));
+    for (int i = 0; i < CommandTransmitter::QueueLimit; ++i)
+        EXPECT_TRUE(tx.queue(uint8_t(i)));
+    EXPECT_FALSE(tx.queue(99));
+    EXPECT_EQ(tx.queued(), CommandTransmitter::QueueLimit);
 }
 
 // --- status frame decoding -------------------------------------------------
