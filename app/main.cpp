@@ -1,5 +1,6 @@
 #include "app/controller.h"
 #include "app/form1.h"
+#include "core/command_line.h"
 #include "link/port_table.h"
 #include "link/qt_serial_port.h"
 
@@ -9,18 +10,63 @@
 
 Q_LOGGING_CATEGORY(lcStartup, "matrix.startup", QtWarningMsg)
 
-int main(int argc, char *argv[])
+namespace {
+
+void setIdentity()
 {
+    QCoreApplication::setApplicationName(QStringLiteral("matrix-panel"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(MATRIX_VERSION));
+    QCoreApplication::setOrganizationName(QStringLiteral("matrix-panel"));
+}
+
+// Reads the command line; returns the exit code when the program must end
+// before it starts.
+std::optional<int> readCommandLine(const QStringList &arguments, std::optional<PortTable> &table)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Control panel for an RS-232 video matrix switcher (4x4 or 4x2)."));
+    const QCommandLineOption ports(QStringLiteral("ports"),
+        QStringLiteral("Serial ports to search, as N=PATH entries (N from 1 to 15); replaces "
+                       "the machine's own ports and MATRIX_PANEL_PORTS."),
+        QStringLiteral("N=PATH[,N=PATH...]"));
+    parser.addOption(ports);
+    if (const std::optional<int> exit = parseCommandLine(parser, arguments))
+        return exit;
+
     // A bad port table is a setup mistake: say so before any window appears.
     QString error;
-    std::optional<PortTable> table = PortTable::fromEnvironment(&error);
-    if (!table) {
-        std::fprintf(stderr, "matrix-panel: %s\n", qPrintable(error));
-        return 2;
+    if (parser.isSet(ports)) {
+        table = PortTable::parse(parser.value(ports), &error);
+        if (!table)
+            return commandLineError(QStringLiteral("--ports: %1").arg(error));
+    } else {
+        table = PortTable::fromEnvironment(&error);
+        if (!table) {
+            std::fprintf(stderr, "matrix-panel: %s\n", qPrintable(error));
+            return 2;
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    std::optional<PortTable> table;
+    {
+        // The command line is read before the window system is reached, so
+        // that --help works without a display and opens nothing.
+        const QCoreApplication reader(argc, argv);
+        setIdentity();
+        if (const std::optional<int> exit = readCommandLine(reader.arguments(), table))
+            return *exit;
     }
 
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("matrix-panel"));
+    setIdentity();
+    QGuiApplication::setDesktopFileName(QStringLiteral(MATRIX_APP_ID));
 
     Controller controller(std::make_unique<QtSerialPort>(std::move(*table)));
     controller.Form_Load();

@@ -1,7 +1,12 @@
 // matrix-sim: stands in for the video matrix switcher on a serial line, so the
 // panel can be demonstrated and tested without the hardware.
 
+#include "core/command_line.h"
 #include "sim/switcher.h"
+
+#include <QCoreApplication>
+#include <QStringList>
+#include <optional>
 
 #include <algorithm>
 #include <cctype>
@@ -25,27 +30,9 @@
 
 namespace {
 
-constexpr int ExitUsage = 2;
 constexpr int MaxGarbageBytes = 4096;
 
-const char UsageText[] = R"(usage: matrix-sim [options]
-
-Simulates the video matrix switcher on a serial line. By default it creates a
-pseudo-terminal and prints its path as the only line on stdout; point the
-panel at that path (or at the --link path).
-
-options:
-  --link PATH       also create a symlink PATH to the pseudo-terminal
-                    (an existing symlink is replaced; removed on exit)
-  --device PATH     use an existing serial device instead of a
-                    pseudo-terminal (9600 8N1 raw)
-  --model 4x4|4x2   switcher model (default 4x4)
-  --period MS       status frame period in milliseconds (default 100)
-  --standby         start in standby (power 0)
-  --verbose         also log every status frame sent
-  --help            show this text and exit
-
-control lines on stdin (case-insensitive):
+const char ControlLines[] = R"(control lines on stdin (case-insensitive):
   power on | power off   leave or enter standby
   pause | resume         stop or restart the status frames
   model 4x4 | model 4x2  change the switcher model
@@ -102,77 +89,51 @@ const char *modelName(Switcher::Model model)
     return model == Switcher::Model::FourOutput ? "4x4" : "4x2";
 }
 
-// Returns -1 to go on, otherwise the exit code.
-int parseOptions(int argc, char **argv, Options &options)
+// Returns the exit code when the program must end now.
+std::optional<int> parseOptions(const QStringList &arguments, Options &options)
 {
-    for (int index = 1; index < argc; ++index) {
-        std::string argument = argv[index];
-        std::string value;
-        bool hasInlineValue = false;
-        const size_t equals = argument.find('=');
-        if (argument.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = argument.substr(equals + 1);
-            argument = argument.substr(0, equals);
-            hasInlineValue = true;
-        }
-        auto takeValue = [&](std::string &out) {
-            if (hasInlineValue) {
-                out = value;
-                return true;
-            }
-            if (index + 1 >= argc)
-                return false;
-            out = argv[++index];
-            return true;
-        };
-        auto noValue = [&]() {
-            if (!hasInlineValue)
-                return true;
-            std::fprintf(stderr, "matrix-sim: %s takes no value\n", argument.c_str());
-            return false;
-        };
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral(
+            "Simulates the video matrix switcher on a serial line. By default it creates a\n"
+            "pseudo-terminal and prints its path as the only line on stdout; point the\n"
+            "panel at that path (or at the --link path).\n\n")
+        + QString::fromLatin1(ControlLines));
+    const QCommandLineOption link(QStringLiteral("link"),
+        QStringLiteral("Also create a symlink PATH to the pseudo-terminal (an existing symlink is "
+                       "replaced; removed on exit)."),
+        QStringLiteral("PATH"));
+    const QCommandLineOption device(QStringLiteral("device"),
+        QStringLiteral(
+            "Use an existing serial device instead of a pseudo-terminal (9600 8N1 raw)."),
+        QStringLiteral("PATH"));
+    const QCommandLineOption model(QStringLiteral("model"),
+        QStringLiteral("Switcher model: 4x4 (default) or 4x2."), QStringLiteral("4x4|4x2"));
+    const QCommandLineOption period(QStringLiteral("period"),
+        QStringLiteral("Status frame period in milliseconds (default 100)."), QStringLiteral("MS"));
+    const QCommandLineOption standby(
+        QStringLiteral("standby"), QStringLiteral("Start in standby (power 0)."));
+    const QCommandLineOption verbose(
+        QStringLiteral("verbose"), QStringLiteral("Also log every status frame sent."));
+    parser.addOptions({ link, device, model, period, standby, verbose });
+    if (const std::optional<int> exit = parseCommandLine(parser, arguments))
+        return exit;
 
-        if (argument == "--help" || argument == "-h") {
-            if (!noValue())
-                return ExitUsage;
-            std::fputs(UsageText, stderr);
-            return 0;
-        } else if (argument == "--link" || argument == "--device") {
-            std::string &target = argument == "--link" ? options.linkPath : options.devicePath;
-            if (!takeValue(target) || target.empty()) {
-                std::fprintf(stderr, "matrix-sim: %s needs a path\n", argument.c_str());
-                return ExitUsage;
-            }
-        } else if (argument == "--model") {
-            std::string text;
-            if (!takeValue(text) || !parseModel(text, options.model)) {
-                std::fprintf(stderr, "matrix-sim: --model needs 4x4 or 4x2\n");
-                return ExitUsage;
-            }
-        } else if (argument == "--period") {
-            std::string text;
-            if (!takeValue(text) || !parseInt(text, 1, 60000, options.periodMs)) {
-                std::fprintf(stderr, "matrix-sim: --period needs milliseconds, 1 to 60000\n");
-                return ExitUsage;
-            }
-        } else if (argument == "--standby") {
-            if (!noValue())
-                return ExitUsage;
-            options.standby = true;
-        } else if (argument == "--verbose") {
-            if (!noValue())
-                return ExitUsage;
-            options.verbose = true;
-        } else {
-            std::fprintf(stderr, "matrix-sim: unknown option '%s' (try --help)\n", argv[index]);
-            return ExitUsage;
-        }
-    }
-    if (!options.linkPath.empty() && !options.devicePath.empty()) {
-        std::fprintf(stderr, "matrix-sim: --link and --device cannot be combined\n");
-        return ExitUsage;
-    }
-    return -1;
+    options.linkPath = parser.value(link).toStdString();
+    options.devicePath = parser.value(device).toStdString();
+    if ((parser.isSet(link) && options.linkPath.empty())
+        || (parser.isSet(device) && options.devicePath.empty()))
+        return commandLineError(QStringLiteral("--link and --device need a path"));
+    if (parser.isSet(model) && !parseModel(parser.value(model).toStdString(), options.model))
+        return commandLineError(QStringLiteral("--model needs 4x4 or 4x2"));
+    if (parser.isSet(period)
+        && !parseInt(parser.value(period).toStdString(), 1, 60000, options.periodMs))
+        return commandLineError(QStringLiteral("--period needs milliseconds, 1 to 60000"));
+    options.standby = parser.isSet(standby);
+    options.verbose = parser.isSet(verbose);
+    if (!options.linkPath.empty() && !options.devicePath.empty())
+        return commandLineError(QStringLiteral("--link and --device cannot be combined"));
+    return std::nullopt;
 }
 
 bool setRaw9600(int fd)
@@ -587,8 +548,7 @@ private:
         } else if (verb == "quit" && argCount == 0) {
             m_quit = true;
         } else if (verb == "help" && argCount == 0) {
-            const char *controls = std::strstr(UsageText, "control lines");
-            std::fputs(controls ? controls : UsageText, stderr);
+            std::fputs(ControlLines, stderr);
         } else {
             std::fprintf(stderr, "unknown control line '%s' (try help)\n", rawLine.c_str());
         }
@@ -625,10 +585,12 @@ private:
 
 int main(int argc, char **argv)
 {
+    const QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("matrix-sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(MATRIX_VERSION));
     Options options;
-    const int parseResult = parseOptions(argc, argv, options);
-    if (parseResult >= 0)
-        return parseResult;
+    if (const std::optional<int> exit = parseOptions(app.arguments(), options))
+        return *exit;
 
     // A reader of stdout or stderr going away must end the run through the
     // normal path rather than kill the process with the symlink left behind.

@@ -12,7 +12,8 @@ constexpr uint8_t AllInputsPresent = 0xF0;
 
 Switcher::Switcher(Model model)
     : m_model(model)
-{ }
+{
+}
 
 int Switcher::routedInput(int output) const
 {
