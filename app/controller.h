@@ -73,6 +73,11 @@ public:
     using EventPump = std::function<void(int waitMs)>;
     void setEventPump(EventPump pump) { m_pump = std::move(pump); }
 
+signals:
+    // A main tick has run: whatever the switcher, the link or the user
+    // changed has reached the state and the windows.
+    void ticked();
+
 private:
     // StatusReceiver::Host
     void bringUpPanel(int matrixModel) override;
@@ -86,6 +91,7 @@ private:
     // RouteSelection::Host
     void setMainTickEnabled(bool enabled) override;
 
+    void mainTick();
     void runEventLoop(int waitMs);
     void openFirstPort();
     void resetLabelColours();

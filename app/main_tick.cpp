@@ -23,8 +23,16 @@ void Controller::Timer1_Timer()
     // starts inside another would act on a half-done state.
     if (m_inMainTick || m_ending)
         return;
-    const QScopedValueRollback<bool> guard(m_inMainTick, true);
+    {
+        const QScopedValueRollback<bool> guard(m_inMainTick, true);
+        mainTick();
+    }
+    if (!m_ending)
+        emit ticked();
+}
 
+void Controller::mainTick()
+{
     if (++m_superviseTicks >= SuperviseEveryTicks) {
         m_superviseTicks = 0;
         m_supervisor.SuperviseLink();
