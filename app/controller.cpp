@@ -12,7 +12,10 @@
 #include <QEventLoop>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLoggingCategory>
 #include <cstdio>
+
+Q_LOGGING_CATEGORY(lcLink, "matrix.link", QtWarningMsg)
 
 Controller::Controller(std::unique_ptr<SerialPort> port, QObject *parent)
     : QObject(parent)
@@ -65,7 +68,9 @@ void Controller::openFirstPort()
     m_port->setCommPort(1);
     m_port->setSettings(QString::fromLatin1(Texts::LineSettings));
     m_port->setDtrEnable(true);
-    if (m_port->open())
+    const bool opened = m_port->open();
+    describePortTried();
+    if (opened)
         return;
     // The switcher may well sit on another port: say why port 1 failed and
     // carry on, the port search will try the others.
@@ -113,6 +118,8 @@ void Controller::endProgram()
 
 void Controller::bringUpPanel(int matrixModel)
 {
+    qCDebug(lcLink).noquote() << "link up: switcher" << (matrixModel == 1 ? "4x4" : "4x2")
+                              << "on port" << m_port->commPort() << m_port->deviceName();
     m_panel->setWindowTitle(
         QString::fromLatin1(matrixModel == 1 ? Texts::FourOutputTitle : Texts::TwoOutputTitle));
     if (matrixModel == 1)
@@ -152,6 +159,19 @@ void Controller::showStatusWindow()
 void Controller::showPortTried(int number)
 {
     m_form1->text1().setText(QString::number(number));
+    describePortTried();
+}
+
+void Controller::describePortTried()
+{
+    // Why the switcher is not found, for whoever points at the waiting text.
+    const QString device = m_port->deviceName();
+    m_form1->label1().setToolTip(
+        QStringLiteral("port %1, %2: %3")
+            .arg(m_port->commPort())
+            .arg(device.isEmpty() ? QStringLiteral("no device") : device,
+                m_port->isOpen() ? QStringLiteral("open, no valid status frame yet")
+                                 : m_port->errorString()));
 }
 
 void Controller::letEventsRun(int waitMs)

@@ -94,6 +94,7 @@ private:
     void mainTick();
     void runEventLoop(int waitMs);
     void openFirstPort();
+    void describePortTried();
     void resetLabelColours();
     void colourSelection();
 

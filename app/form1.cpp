@@ -6,6 +6,7 @@
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
+#include <QShortcut>
 
 namespace {
 // The status window's design, in twips at 12 per pixel.
@@ -24,6 +25,9 @@ Form1::Form1(QWidget *parent)
     m_text1->setGeometry(1530 / 12, 2190 / 12, 1630 / 12, 300 / 12);
     m_label1 = new QLabel(QStringLiteral("Label1"), this);
     m_label1->setGeometry(240 / 12, 450 / 12, 4605 / 12, 285 / 12);
+
+    auto *quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
+    connect(quit, &QShortcut::activated, this, &Form1::closeRequested);
 }
 
 void Form1::closeEvent(QCloseEvent *event)

@@ -1,5 +1,6 @@
 #include "app/controller.h"
 #include "app/form1.h"
+#include "app/signal_watcher.h"
 #include "core/command_line.h"
 #include "link/port_table.h"
 #include "link/qt_serial_port.h"
@@ -64,11 +65,19 @@ int main(int argc, char *argv[])
             return *exit;
     }
 
+    // With the program's log on (QT_LOGGING_RULES="matrix.*=true"), every line
+    // says when, to the millisecond, and what part of the program speaks.
+    if (!qEnvironmentVariableIsSet("QT_MESSAGE_PATTERN"))
+        qSetMessagePattern(QStringLiteral("%{time hh:mm:ss.zzz} %{category}: %{message}"));
+
     QApplication app(argc, argv);
     setIdentity();
     QGuiApplication::setDesktopFileName(QStringLiteral(MATRIX_APP_ID));
 
     Controller controller(std::make_unique<QtSerialPort>(std::move(*table)));
+    const SignalWatcher watcher;
+    QObject::connect(
+        &watcher, &SignalWatcher::terminationRequested, &controller, &Controller::endProgram);
     controller.Form_Load();
     controller.statusWindow().show();
     // Read by the benchmark script to time the start-up.

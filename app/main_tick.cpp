@@ -7,7 +7,10 @@
 #include "panel/form3.h"
 #include "supervision/routing_display.h"
 
+#include <QLoggingCategory>
 #include <QScopedValueRollback>
+
+Q_DECLARE_LOGGING_CATEGORY(lcLink)
 
 using namespace PanelLayout;
 
@@ -39,8 +42,11 @@ void Controller::mainTick()
         if (m_ending)
             return;
         m_state.missedCycles = saturatingIncrement(m_state.missedCycles);
-        if (m_state.missedCycles > MissedCyclesForLoss)
+        if (m_state.missedCycles > MissedCyclesForLoss && m_state.linkUp()) {
+            qCDebug(lcLink) << "link lost: no valid status frame for" << m_state.missedCycles
+                            << "supervision cycles";
             m_state.linkMark = 0;
+        }
     }
 
     m_receiver.ReadStatusFrame();

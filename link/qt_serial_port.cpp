@@ -83,7 +83,7 @@ bool QtSerialPort::open()
         return fail(QStringLiteral("the port is already open"));
     const QString device = m_table.device(m_number);
     if (device.isEmpty())
-        return fail(QStringLiteral("there is no device for port %1").arg(m_number));
+        return fail(QStringLiteral("no device is set for this port"));
 
     // QSerialPort resolves a bare name against /dev; a symbolic link (a
     // simulator, a device server bridge) must be opened by its target.
@@ -100,6 +100,8 @@ bool QtSerialPort::open()
     if (!m_port.open(QIODevice::ReadWrite)) {
         const QSerialPort::SerialPortError error = m_port.error();
         QString why = m_port.errorString();
+        if (error == QSerialPort::DeviceNotFoundError)
+            why = QStringLiteral("no such device");
         if (error == QSerialPort::PermissionError) {
 #ifdef Q_OS_UNIX
             // Qt reports a port locked by another program as a permission
@@ -112,7 +114,6 @@ bool QtSerialPort::open()
 #endif
         }
         m_port.clearError();
-        qCDebug(lcPort) << "open port" << m_number << device << "failed:" << why;
         return fail(why);
     }
     m_port.setDataTerminalReady(m_dtr);

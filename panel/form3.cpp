@@ -5,8 +5,11 @@
 
 #include <QCloseEvent>
 #include <QFrame>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QRadioButton>
+#include <QShortcut>
+#include <QWindow>
 #include <cmath>
 
 // The pictures are compiled into the static library, whose resource
@@ -72,6 +75,16 @@ int shiftCode(Qt::KeyboardModifiers modifiers)
     return code;
 }
 
+// What a screen reader and a tooltip call each button.
+QString buttonName(int index)
+{
+    if (index >= 0 && index <= 7)
+        return QStringLiteral("Input %1").arg(index / 2 + 1);
+    if (index >= 8 && index <= 15)
+        return QStringLiteral("Output %1").arg(QChar(u'A' + (index - 8) / 2));
+    return QStringLiteral("Command %1").arg(index <= 34 ? 16 : 40);
+}
+
 } // namespace
 
 Form3::Form3(QWidget *parent)
@@ -96,6 +109,7 @@ Form3::Form3(QWidget *parent)
         control.rect = design.rect;
         place(control);
         watch(label, Kind::Picture, design.index);
+        nameButton(design.index, buttonName(design.index));
     }
 
     for (const LabelDesign &design : PanelLayout::Label1) {
@@ -123,11 +137,20 @@ Form3::Form3(QWidget *parent)
     // Only its top matters: it marks where the window's face ends.
     m_option1Rect = PanelLayout::Option1;
     m_option1 = new QRadioButton(QStringLiteral("Option1"), m_frame);
+    m_option1->setFocusPolicy(Qt::NoFocus);
     m_option1->setGeometry(toPixels(m_option1Rect.left), toPixels(m_option1Rect.top),
         toPixels(m_option1Rect.width), toPixels(m_option1Rect.height));
 
     m_frame->raise();
     installEventFilter(this);
+
+    // The keys pick as the pointer does; nothing else on the panel takes focus.
+    setFocusPolicy(Qt::StrongFocus);
+    auto *quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
+    connect(quit, &QShortcut::activated, this, &Form3::closeRequested);
+    // The window keeps the size of its design: it is neither resized nor
+    // maximised, which would uncover the controls below the visible face.
+    setWindowFlag(Qt::WindowMaximizeButtonHint, false);
 }
 
 Form3::~Form3() = default;
@@ -290,15 +313,102 @@ QString Form3::label2Caption(int index) const
 void Form3::setLabel2Caption(int index, const QString &caption)
 {
     QLabel *l = label2(index);
-    if (l && l->text() != caption)
-        l->setText(caption);
+    if (!l || l->text() == caption)
+        return;
+    l->setText(caption);
+    const int upFace = outputUpFace(index + 1);
+    nameButton(upFace, QStringLiteral("%1, showing %2").arg(buttonName(upFace), caption));
+}
+
+void Form3::nameButton(int upOrDownFace, const QString &name)
+{
+    // Both faces of a button carry its name: either may be the one shown.
+    const int first = upOrDownFace < 16 ? upOrDownFace & ~1 : (upOrDownFace + 1) / 2 * 2 - 1;
+    for (QLabel *face : { picture(first), picture(first + 1) }) {
+        if (!face)
+            continue;
+        face->setAccessibleName(name);
+        face->setToolTip(name);
+    }
+}
+
+void Form3::keyPressEvent(QKeyEvent *event)
+{
+    const Qt::KeyboardModifiers modifiers
+        = event->modifiers() & ~(Qt::ShiftModifier | Qt::KeypadModifier);
+    const int key = event->key();
+    if (!m_routeSelection || modifiers != Qt::NoModifier) {
+        QWidget::keyPressEvent(event);
+    } else if (key >= Qt::Key_1 && key <= Qt::Key_4) {
+        clickButton(inputUpFace(key - Qt::Key_0));
+    } else if (key >= Qt::Key_A && key <= Qt::Key_D) {
+        clickButton(outputUpFace(key - Qt::Key_A + 1));
+    } else if (key == Qt::Key_Escape) {
+        m_routeSelection->dropSelection();
+    } else {
+        QWidget::keyPressEvent(event);
+    }
+}
+
+void Form3::clickButton(int upFace)
+{
+    // A key does what a click on the button does: the click lands on the
+    // face that shows (an unlit button's down face picks nothing), and a
+    // button the panel does not show (C and D on the two-output panel) is
+    // not there to click.
+    const int downFace = upFace - 1;
+    const int face = pictureVisible(upFace) ? upFace : pictureVisible(downFace) ? downFace : -1;
+    if (face < 0)
+        return;
+    m_routeSelection->Picture1_MouseDown(face);
+    m_routeSelection->Picture1_MouseUp(face);
 }
 
 void Form3::setOuterSize(double width, double height)
 {
     m_outerWidth = width;
     m_outerHeight = height;
-    resize(toPixels(width), toPixels(height));
+    applyOuterSize();
+}
+
+QSize Form3::clientSizeFor(QSize outer, QMargins frame)
+{
+    return QSize(qMax(1, outer.width() - frame.left() - frame.right()),
+        qMax(1, outer.height() - frame.top() - frame.bottom()));
+}
+
+void Form3::applyOuterSize()
+{
+    // The design gives the window's outer size: once the window manager has
+    // put its frame around the panel, the frame takes its share of it.
+    // Without a frame (no window manager) the face keeps the whole size.
+    const QSize outer(toPixels(m_outerWidth), toPixels(m_outerHeight));
+    const QMargins frame = windowHandle() ? windowHandle()->frameMargins() : QMargins();
+    const QSize client = clientSizeFor(outer, frame);
+    if (minimumSize() != client || maximumSize() != client)
+        setFixedSize(client);
+}
+
+bool Form3::event(QEvent *event)
+{
+    // The frame is known only once the window manager has taken the window,
+    // which it tells by moving or resizing it.
+    switch (event->type()) {
+    case QEvent::WindowStateChange:
+        // Maximised, the face would uncover what lies below its design.
+        if (windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen))
+            setWindowState(windowState() & ~(Qt::WindowMaximized | Qt::WindowFullScreen));
+        Q_FALLTHROUGH();
+    case QEvent::Show:
+    case QEvent::Move:
+    case QEvent::Resize:
+        if (m_outerWidth > 0)
+            applyOuterSize();
+        break;
+    default:
+        break;
+    }
+    return QWidget::event(event);
 }
 
 void Form3::syncWindowTwips() const
@@ -421,13 +531,16 @@ bool Form3::eventFilter(QObject *watched, QEvent *event)
     switch (type) {
     case QEvent::MouseButtonPress:
     case QEvent::MouseButtonDblClick: {
-        // A double click is a second press to the user.
         m_pressed = watched;
         // The press may hide the control it landed on, and Qt drops the
         // implicit grab of a hidden widget: the window holds the pointer
         // until the release and hands its events back to the pressed control.
         if (isVisible() && mouseGrabber() != this)
             grabMouse();
+        // The second press of a double click is no press to the panel: it
+        // picks nothing and sends nothing. Its release still counts.
+        if (type == QEvent::MouseButtonDblClick)
+            return true;
         const int button = buttonCode(mouse->button());
         switch (target.kind) {
         case Kind::Frame:

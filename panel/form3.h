@@ -56,8 +56,10 @@ public:
     double frameTop() const { return PanelLayout::Frame1.top; }
     double option1Top() const { return m_option1Rect.top; }
 
-    // The window's outer size and position, in twips.
+    // The window's outer size and position, in twips. The outer size takes in
+    // the window manager's frame, when there is one.
     void setOuterSize(double width, double height);
+    static QSize clientSizeFor(QSize outer, QMargins frame);
     double outerWidth() const { return m_outerWidth; }
     double outerHeight() const { return m_outerHeight; }
     double windowLeft() const;
@@ -83,6 +85,8 @@ signals:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    bool event(QEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
 
 private:
@@ -107,6 +111,9 @@ private:
     static void setControlVisible(Control *control, bool visible);
     void watch(QWidget *widget, Kind kind, int index);
     void storeDragOrigin(double x, double y);
+    void nameButton(int upOrDownFace, const QString &name);
+    void clickButton(int upFace);
+    void applyOuterSize();
     void syncWindowTwips() const;
 
     QFrame *m_frame = nullptr;

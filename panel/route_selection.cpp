@@ -79,3 +79,10 @@ void RouteSelection::Label2_MouseUp(int index)
     }
     m_host.setMainTickEnabled(true);
 }
+
+void RouteSelection::dropSelection()
+{
+    m_state.selectedInput = 0;
+    m_state.selectedOutput = 0;
+    m_state.selectionAge = 0;
+}

@@ -29,6 +29,8 @@ public:
     void Picture1_MouseUp(int index);
     void Label2_MouseDown(int index);
     void Label2_MouseUp(int index);
+    // Drops what was picked and not yet sent (the Esc key).
+    void dropSelection();
 
 private:
     ControllerState &m_state;

@@ -6,10 +6,10 @@
 #include "link/port_table.h"
 #include "link/qt_serial_port.h"
 #include "panel/form3.h"
+#include "sim_process.h"
 
 #include <QFile>
 #include <QLineEdit>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -19,36 +19,6 @@
 #include <unistd.h>
 
 namespace {
-
-class Simulator
-{
-public:
-    bool start(const QString &link, const QStringList &extra = {})
-    {
-        m_process.setProgram(QStringLiteral(MATRIX_SIM_PATH));
-        m_process.setArguments(QStringList { "--link", link, "--period", "50" } + extra);
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start();
-        return m_process.waitForStarted(5000) && m_process.waitForReadyRead(5000);
-    }
-    void say(const char *line) { m_process.write(QByteArray(line) + "\n"); }
-    void kill()
-    {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
-    ~Simulator()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.closeWriteChannel();
-            if (!m_process.waitForFinished(3000))
-                kill();
-        }
-    }
-
-private:
-    QProcess m_process;
-};
 
 class EndToEnd : public ::testing::Test
 {
@@ -83,7 +53,7 @@ protected:
 TEST_F(EndToEnd, RouteStandbyLinkLossAndTheOtherModel)
 {
     const QString link = dir.filePath("switcher");
-    Simulator sim;
+    SimProcess sim;
     ASSERT_TRUE(sim.start(link));
     startPanel("1=" + link);
 
@@ -124,7 +94,7 @@ TEST_F(EndToEnd, RouteStandbyLinkLossAndTheOtherModel)
 TEST_F(EndToEnd, HangUpIsSearchedAndARestartedSwitcherIsFound)
 {
     const QString link = dir.filePath("switcher");
-    auto sim = std::make_unique<Simulator>();
+    auto sim = std::make_unique<SimProcess>();
     ASSERT_TRUE(sim->start(link, { "--model", "4x2" }));
     startPanel("1=" + link + ",3=" + dir.filePath("absent"));
     ASSERT_TRUE(panelUpWithTitle("OXA 4*2 true matrix"));
@@ -141,7 +111,7 @@ TEST_F(EndToEnd, HangUpIsSearchedAndARestartedSwitcherIsFound)
     QObject::connect(&watcher, &QTimer::timeout, [&] {
         if (!restarted && app->statusWindow().isVisible() && !panel().isVisible()) {
             EXPECT_EQ(panel().windowTitle(), "RS232 disconnected");
-            sim = std::make_unique<Simulator>();
+            sim = std::make_unique<SimProcess>();
             sim->start(link, { "--model", "4x2" });
             restarted = true;
         }

@@ -232,3 +232,118 @@ TEST_F(Panel, FourOutputSwitcherAfterATwoOutputOneGetsItsFullPanelBack)
     EXPECT_TRUE(panel().label1Visible(4));
     EXPECT_DOUBLE_EQ(panel().pictureRect(11).left, 2250);
 }
+
+// --- keyboard, double clicks, names, size -------------------------------------
+
+class PanelKeys : public Panel
+{
+protected:
+    void SetUp() override
+    {
+        Panel::SetUp();
+        panel().activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&panel()));
+    }
+    // Keys typed on the panel, then a main tick and the frame in flight.
+    QByteArray type(const QList<QPair<Qt::Key, Qt::KeyboardModifiers>> &keys)
+    {
+        port->written.clear();
+        for (const auto &[key, modifiers] : keys)
+            QTest::keyClick(&panel(), key, modifiers);
+        tick(1);
+        finishFrame();
+        return port->written;
+    }
+};
+
+TEST_F(PanelKeys, KeysPickAsClicksDoAndPutTheSameFrameOnTheLine)
+{
+    const auto none = Qt::NoModifier;
+    const QByteArray input3ToB = wire({ 6, 249, 213, 123 });
+    EXPECT_EQ(type({ { Qt::Key_3, none }, { Qt::Key_B, none } }), input3ToB);
+    EXPECT_EQ(
+        type({ { Qt::Key_B, Qt::ShiftModifier }, { Qt::Key_3, Qt::KeypadModifier } }), input3ToB);
+    // The same two picks with the pointer.
+    for (int index : { 5, 11 }) {
+        press(centreOf(panel().picture(index)));
+        release(centreOf(panel().picture(index)));
+    }
+    tick(1);
+    finishFrame();
+    EXPECT_EQ(port->written.right(4), input3ToB);
+
+    // A pick turns its label red; Esc drops it; a key with Ctrl picks nothing.
+    EXPECT_TRUE(type({ { Qt::Key_D, none } }).isEmpty());
+    EXPECT_EQ(panel().label1Colour(PanelLayout::OutputLabel[4]), QColor(255, 0, 0));
+    EXPECT_TRUE(type({ { Qt::Key_Escape, none }, { Qt::Key_2, Qt::ControlModifier } }).isEmpty());
+    tick(1);
+    EXPECT_EQ(state().selectedOutput, 0);
+    EXPECT_EQ(state().selectedInput, 0);
+    EXPECT_EQ(panel().label1Colour(PanelLayout::OutputLabel[4]), QColor(0, 0, 255));
+
+    // An unlit button picks nothing, by key as by pointer.
+    tick(1, 1, frame(StatusFrame::Kind::FourOutput, 0xFF, 0));
+    EXPECT_TRUE(type({ { Qt::Key_1, none }, { Qt::Key_A, none } }).isEmpty());
+    EXPECT_EQ(state().selectedInput, 0);
+
+    QTest::keyClick(&panel(), Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_TRUE(app->ended());
+}
+
+TEST_F(Panel, OutputsTheTwoOutputPanelLacksAreNotPickedByKey)
+{
+    state().linkMark = 0;
+    tick(50);
+    for (int i = 0; i < 3; ++i) {
+        port->inject(frame(StatusFrame::Kind::TwoOutput, 0xF0));
+        tick(1);
+    }
+    QTest::keyClick(&panel(), Qt::Key_C);
+    QTest::keyClick(&panel(), Qt::Key_D);
+    EXPECT_EQ(state().selectedOutput, 0);
+    QTest::keyClick(&panel(), Qt::Key_B);
+    EXPECT_EQ(state().selectedOutput, 2);
+}
+
+TEST_F(Panel, SecondPressOfADoubleClickPicksAndSendsNothing)
+{
+    const QPoint command16 = centreOf(panel().picture(33));
+    QTest::mouseDClick(panel().windowHandle(), Qt::LeftButton, {}, command16);
+    finishFrame();
+    EXPECT_EQ(port->written, wire({ 16, 239, 213, 123 }));
+    EXPECT_TRUE(panel().pictureVisible(33));
+    EXPECT_TRUE(app->Timer1().isActive());
+
+    const QPoint input2 = centreOf(panel().picture(3));
+    QTest::mouseDClick(panel().windowHandle(), Qt::LeftButton, {}, input2);
+    EXPECT_EQ(state().selectedInput, 2);
+    EXPECT_TRUE(panel().pictureVisible(3));
+    EXPECT_TRUE(app->Timer1().isActive());
+}
+
+TEST_F(Panel, ButtonsAreNamedForScreenReadersAndTooltips)
+{
+    const struct
+    {
+        int face;
+        const char *name;
+    } names[] = { { 1, "Input 1" }, { 0, "Input 1" }, { 6, "Input 4" },
+        { 15, "Output D, showing Input 4" }, { 33, "Command 16" }, { 34, "Command 16" },
+        { 36, "Command 40" }, { 11, "Output B, showing Input 2" },
+        { 10, "Output B, showing Input 2" } };
+    for (const auto &n : names) {
+        EXPECT_EQ(panel().picture(n.face)->accessibleName(), n.name) << n.face;
+        EXPECT_EQ(panel().picture(n.face)->toolTip(), n.name) << n.face;
+    }
+}
+
+TEST_F(Panel, WindowKeepsItsOuterSizeFrameIncluded)
+{
+    // The offscreen platform draws a thin frame, as a window manager would.
+    EXPECT_EQ(panel().frameGeometry().size(), QSize(561, 533));
+    EXPECT_EQ(panel().minimumSize(), panel().maximumSize());
+    panel().showMaximized();
+    QTest::qWait(50);
+    EXPECT_EQ(panel().frameGeometry().size(), QSize(561, 533));
+    EXPECT_EQ(Form3::clientSizeFor(QSize(561, 533), QMargins(1, 27, 1, 1)), QSize(559, 505));
+}
