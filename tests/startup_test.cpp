@@ -159,10 +159,14 @@ TEST_F(StartupWithoutPort1, MissingPort1IsReportedAndTheSearchFindsAnother)
     EXPECT_TRUE(message.contains("/dev/fake1")) << message.toStdString();
     EXPECT_TRUE(message.contains("fake failure")) << message.toStdString();
     EXPECT_FALSE(message.contains("dialout"));
+    // The waiting text says why, to whoever points at it.
+    const QLabel &text = app->statusWindow().label1();
+    EXPECT_EQ(text.toolTip(), "port 1, /dev/fake1: fake failure");
     tick(50); // one supervision cycle
     EXPECT_TRUE(port->isOpen());
     EXPECT_EQ(port->commPort(), 4);
     EXPECT_EQ(app->statusWindow().text1().text(), "4");
+    EXPECT_EQ(text.toolTip(), "port 4, /dev/fake4: open, no valid status frame yet");
 }
 
 class StartupWithoutPermission : public AppFixture
