@@ -39,7 +39,8 @@ namespace {
 
 // Colours of one bevelled face. "light" is the edge that catches the light
 // (top and left on a raised face), "dark" the shaded edge.
-struct Bevel {
+struct Bevel
+{
     QColor outline;
     QColor light;
     QColor dark;
@@ -48,8 +49,8 @@ struct Bevel {
 // Fills a bevel ring of `width` pixels just inside `r` (which already sits
 // inside the outline). Top/left take `topLeft`, bottom/right `bottomRight`;
 // the diagonal corners are split cleanly with polygons.
-void drawBevelRing(QPainter &p, const QRectF &r, qreal width, const QColor &topLeft,
-                   const QColor &bottomRight)
+void drawBevelRing(
+    QPainter &p, const QRectF &r, qreal width, const QColor &topLeft, const QColor &bottomRight)
 {
     const QPointF a = r.topLeft();
     const QPointF b = r.topRight();
@@ -62,17 +63,17 @@ void drawBevelRing(QPainter &p, const QRectF &r, qreal width, const QColor &topL
 
     p.setPen(Qt::NoPen);
     p.setBrush(topLeft);
-    p.drawPolygon(QPolygonF({a, b, ib, ia}));  // top
-    p.drawPolygon(QPolygonF({a, ia, id, d}));  // left
+    p.drawPolygon(QPolygonF({ a, b, ib, ia })); // top
+    p.drawPolygon(QPolygonF({ a, ia, id, d })); // left
     p.setBrush(bottomRight);
-    p.drawPolygon(QPolygonF({c, d, id, ic}));  // bottom
-    p.drawPolygon(QPolygonF({c, ic, ib, b}));  // right
+    p.drawPolygon(QPolygonF({ c, d, id, ic })); // bottom
+    p.drawPolygon(QPolygonF({ c, ic, ib, b })); // right
 }
 
 // A rectangular bevelled plate filling the whole image: 1 px outline, a bevel
 // ring, then the face filled with a vertical gradient.
 QRectF drawSquarePlate(QPainter &p, const QSize &size, const Bevel &bv, qreal bevelWidth,
-                       const QColor &faceTop, const QColor &faceBottom, bool raised)
+    const QColor &faceTop, const QColor &faceBottom, bool raised)
 {
     const QRectF all(0, 0, size.width(), size.height());
     p.fillRect(all, bv.outline);
@@ -138,10 +139,10 @@ QImage inputFace(bool up)
     p.setRenderHint(QPainter::Antialiasing, false);
 
     if (up) {
-        const Bevel bv{QColor(0x17, 0x3f, 0x1b), QColor(0xb6, 0xf2, 0xb0),
-                       QColor(0x1e, 0x6b, 0x27)};
-        const QRectF face = drawSquarePlate(p, img.size(), bv, 3, QColor(0x74, 0xde, 0x6e),
-                                            QColor(0x2c, 0xa4, 0x3a), true);
+        const Bevel bv { QColor(0x17, 0x3f, 0x1b), QColor(0xb6, 0xf2, 0xb0),
+            QColor(0x1e, 0x6b, 0x27) };
+        const QRectF face = drawSquarePlate(
+            p, img.size(), bv, 3, QColor(0x74, 0xde, 0x6e), QColor(0x2c, 0xa4, 0x3a), true);
         // Slight inner glow in the middle of the lit face.
         QRadialGradient glow(face.center(), face.width() * 0.6);
         glow.setColorAt(0.0, QColor(0xd8, 0xff, 0xc8, 70));
@@ -149,13 +150,12 @@ QImage inputFace(bool up)
         p.fillRect(face, glow);
         drawSheen(p, face, 80);
         // Fine separator line between sheen and face body.
-        p.fillRect(QRectF(face.left(), face.top() + 1, face.width(), 1),
-                   QColor(255, 255, 255, 90));
+        p.fillRect(QRectF(face.left(), face.top() + 1, face.width(), 1), QColor(255, 255, 255, 90));
     } else {
-        const Bevel bv{QColor(0x3c, 0x3c, 0x3c), QColor(0xe8, 0xe8, 0xe8),
-                       QColor(0x6c, 0x6c, 0x6c)};
-        const QRectF face = drawSquarePlate(p, img.size(), bv, 3, QColor(0xa6, 0xa6, 0xa6),
-                                            QColor(0xc2, 0xc2, 0xc2), false);
+        const Bevel bv { QColor(0x3c, 0x3c, 0x3c), QColor(0xe8, 0xe8, 0xe8),
+            QColor(0x6c, 0x6c, 0x6c) };
+        const QRectF face = drawSquarePlate(
+            p, img.size(), bv, 3, QColor(0xa6, 0xa6, 0xa6), QColor(0xc2, 0xc2, 0xc2), false);
         drawInsetShadow(p, face, 60, 5);
     }
     p.end();
@@ -224,7 +224,7 @@ QImage outputFace(bool up)
     }
 
     // Pale caption panel, recessed into the frame.
-    const QRectF panel(4, 4, 62, 31);  // x 4..65, y 4..34
+    const QRectF panel(4, 4, 62, 31); // x 4..65, y 4..34
     p.fillRect(panel, panelEdgeDark);
     p.fillRect(panel.adjusted(1, 1, 0, 0), panelEdgeLight);
     const QRectF panelFace = panel.adjusted(1, 1, -1, -1);
@@ -245,7 +245,7 @@ QImage outputFace(bool up)
     p.fillRect(stripFace, sg);
     if (up)
         p.fillRect(QRectF(stripFace.left(), stripFace.top(), stripFace.width(), 1),
-                   QColor(255, 255, 255, 150));
+            QColor(255, 255, 255, 150));
     p.end();
     return img;
 }
@@ -259,11 +259,12 @@ QImage outputFace(bool up)
 
 enum class Glyph { Dot, Ring };
 
-struct CapColours {
-    QColor light;   // top of the cap gradient
+struct CapColours
+{
+    QColor light; // top of the cap gradient
     QColor mid;
-    QColor dark;    // bottom of the cap gradient
-    QColor rim;     // outline of the cap
+    QColor dark; // bottom of the cap gradient
+    QColor rim; // outline of the cap
     QColor glyph;
     QColor glyphEdge;
 };
@@ -401,15 +402,15 @@ QImage commandFace(const CapColours &c, Glyph glyph, bool up)
 // Left-hand command: violet with an engraved ring.
 CapColours violet()
 {
-    return {QColor(0xc6, 0x9c, 0xf2), QColor(0x8a, 0x54, 0xd0), QColor(0x55, 0x28, 0x92),
-            QColor(0x2e, 0x12, 0x54), QColor(0xf4, 0xec, 0xff), QColor(0x3a, 0x18, 0x6c)};
+    return { QColor(0xc6, 0x9c, 0xf2), QColor(0x8a, 0x54, 0xd0), QColor(0x55, 0x28, 0x92),
+        QColor(0x2e, 0x12, 0x54), QColor(0xf4, 0xec, 0xff), QColor(0x3a, 0x18, 0x6c) };
 }
 
 // Right-hand command: amber with a raised dot.
 CapColours amber()
 {
-    return {QColor(0xff, 0xdc, 0x86), QColor(0xf4, 0xa8, 0x26), QColor(0xbc, 0x6c, 0x08),
-            QColor(0x5c, 0x32, 0x02), QColor(0xff, 0xf6, 0xe0), QColor(0x7a, 0x44, 0x04)};
+    return { QColor(0xff, 0xdc, 0x86), QColor(0xf4, 0xa8, 0x26), QColor(0xbc, 0x6c, 0x08),
+        QColor(0x5c, 0x32, 0x02), QColor(0xff, 0xf6, 0xe0), QColor(0x7a, 0x44, 0x04) };
 }
 
 // ---------------------------------------------------------------------------
@@ -422,16 +423,26 @@ CapColours amber()
 
 // The classic 16-colour VGA palette used for the .ico.
 const std::array<QRgb, 16> kVga = {
-    qRgb(0x00, 0x00, 0x00), qRgb(0x80, 0x00, 0x00), qRgb(0x00, 0x80, 0x00),
-    qRgb(0x80, 0x80, 0x00), qRgb(0x00, 0x00, 0x80), qRgb(0x80, 0x00, 0x80),
-    qRgb(0x00, 0x80, 0x80), qRgb(0xc0, 0xc0, 0xc0), qRgb(0x80, 0x80, 0x80),
-    qRgb(0xff, 0x00, 0x00), qRgb(0x00, 0xff, 0x00), qRgb(0xff, 0xff, 0x00),
-    qRgb(0x00, 0x00, 0xff), qRgb(0xff, 0x00, 0xff), qRgb(0x00, 0xff, 0xff),
+    qRgb(0x00, 0x00, 0x00),
+    qRgb(0x80, 0x00, 0x00),
+    qRgb(0x00, 0x80, 0x00),
+    qRgb(0x80, 0x80, 0x00),
+    qRgb(0x00, 0x00, 0x80),
+    qRgb(0x80, 0x00, 0x80),
+    qRgb(0x00, 0x80, 0x80),
+    qRgb(0xc0, 0xc0, 0xc0),
+    qRgb(0x80, 0x80, 0x80),
+    qRgb(0xff, 0x00, 0x00),
+    qRgb(0x00, 0xff, 0x00),
+    qRgb(0xff, 0xff, 0x00),
+    qRgb(0x00, 0x00, 0xff),
+    qRgb(0xff, 0x00, 0xff),
+    qRgb(0x00, 0xff, 0xff),
     qRgb(0xff, 0xff, 0xff),
 };
 
 // Row of the lit crosspoint in each output column (0 = top input).
-constexpr int kRoute[4] = {2, 0, 3, 1};
+constexpr int kRoute[4] = { 2, 0, 3, 1 };
 
 // Smooth, anti-aliased icon for the PNGs, drawn on a 32-unit grid.
 QImage iconSmooth(int px)
@@ -458,8 +469,8 @@ QImage iconSmooth(int px)
 
     // Crosspoint centres. Inputs enter from the left edge, outputs leave at
     // the bottom edge.
-    const qreal colX[4] = {9.5, 15.0, 20.5, 26.0};
-    const qreal rowY[4] = {6.5, 12.0, 17.5, 23.0};
+    const qreal colX[4] = { 9.5, 15.0, 20.5, 26.0 };
+    const qreal rowY[4] = { 6.5, 12.0, 17.5, 23.0 };
 
     // Bus lines: inputs (horizontal) and outputs (vertical).
     p.setPen(QPen(QColor(0x6c, 0x84, 0xb0, 150), 0.9));
@@ -507,7 +518,7 @@ QImage iconSmooth(int px)
 std::array<std::array<int, 32>, 32> iconIndexed()
 {
     enum { T = -1, BLK = 0, GRN = 2, NAVY = 4, SIL = 7, GRY = 8, LIME = 10, YEL = 11, WHT = 15 };
-    std::array<std::array<int, 32>, 32> px{};
+    std::array<std::array<int, 32>, 32> px {};
     for (auto &row : px)
         row.fill(T);
 
@@ -532,15 +543,15 @@ std::array<std::array<int, 32>, 32> iconIndexed()
         for (int x = 0; x < 32; ++x) {
             if (copy[y][x] == T)
                 continue;
-            const bool edge = x == 0 || y == 0 || x == 31 || y == 31 || copy[y][x - 1] == T ||
-                              copy[y][x + 1] == T || copy[y - 1][x] == T || copy[y + 1][x] == T;
+            const bool edge = x == 0 || y == 0 || x == 31 || y == 31 || copy[y][x - 1] == T
+                || copy[y][x + 1] == T || copy[y - 1][x] == T || copy[y + 1][x] == T;
             if (edge)
                 set(x, y, BLK);
         }
     }
 
-    const int colX[4] = {9, 15, 21, 26};
-    const int rowY[4] = {6, 12, 17, 23};
+    const int colX[4] = { 9, 15, 21, 26 };
+    const int rowY[4] = { 6, 12, 17, 23 };
 
     // Bus lines in grey.
     for (int r = 0; r < 4; ++r)
@@ -603,8 +614,8 @@ bool writeIco4(const std::array<std::array<int, 32>, 32> &px, const QString &pat
 {
     constexpr int W = 32;
     constexpr int H = 32;
-    constexpr int xorStride = ((W * 4 + 31) / 32) * 4;  // 16 bytes
-    constexpr int andStride = ((W + 31) / 32) * 4;      // 4 bytes
+    constexpr int xorStride = ((W * 4 + 31) / 32) * 4; // 16 bytes
+    constexpr int andStride = ((W + 31) / 32) * 4; // 4 bytes
     constexpr uint32_t headerSize = 40;
     constexpr uint32_t paletteSize = 16 * 4;
     constexpr uint32_t xorSize = xorStride * H;
@@ -613,30 +624,30 @@ bool writeIco4(const std::array<std::array<int, 32>, 32> &px, const QString &pat
 
     QByteArray b;
     // ICONDIR
-    putU16(b, 0);  // reserved
-    putU16(b, 1);  // type: icon
-    putU16(b, 1);  // one image
+    putU16(b, 0); // reserved
+    putU16(b, 1); // type: icon
+    putU16(b, 1); // one image
     // ICONDIRENTRY
     b.append(char(W));
     b.append(char(H));
-    b.append(char(16));  // colours in palette
-    b.append(char(0));   // reserved
-    putU16(b, 1);        // planes
-    putU16(b, 4);        // bits per pixel
+    b.append(char(16)); // colours in palette
+    b.append(char(0)); // reserved
+    putU16(b, 1); // planes
+    putU16(b, 4); // bits per pixel
     putU32(b, imageSize);
-    putU32(b, 6 + 16);   // offset of the image data
+    putU32(b, 6 + 16); // offset of the image data
     // BITMAPINFOHEADER
     putU32(b, headerSize);
     putU32(b, W);
-    putU32(b, H * 2);    // colour bitmap + mask
-    putU16(b, 1);        // planes
-    putU16(b, 4);        // bits per pixel
-    putU32(b, 0);        // BI_RGB
+    putU32(b, H * 2); // colour bitmap + mask
+    putU16(b, 1); // planes
+    putU16(b, 4); // bits per pixel
+    putU32(b, 0); // BI_RGB
     putU32(b, xorSize + andSize);
     putU32(b, 0);
     putU32(b, 0);
-    putU32(b, 16);       // colours used
-    putU32(b, 0);        // important colours
+    putU32(b, 16); // colours used
+    putU32(b, 0); // important colours
     // Palette, BGRx.
     for (QRgb c : kVga) {
         b.append(char(qBlue(c)));
@@ -671,17 +682,17 @@ bool writeIco4(const std::array<std::array<int, 32>, 32> &px, const QString &pat
         return false;
     }
     std::printf("wrote %s (32x32, 4 bpp, %lld bytes)\n", qPrintable(path),
-                static_cast<long long>(b.size()));
+        static_cast<long long>(b.size()));
     return true;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv)
 {
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty()
-                                   ? QByteArray("offscreen")
-                                   : qgetenv("QT_QPA_PLATFORM"));
+    qputenv("QT_QPA_PLATFORM",
+        qgetenv("QT_QPA_PLATFORM").isEmpty() ? QByteArray("offscreen")
+                                             : qgetenv("QT_QPA_PLATFORM"));
     QGuiApplication app(argc, argv);
 
     const QString dir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("assets");
@@ -695,14 +706,14 @@ int main(int argc, char **argv)
     ok &= saveBmp24(outputFace(false), out("output_down.bmp"));
 
     constexpr int jpegQuality = 95;
-    ok &= saveImage(commandFace(amber(), Glyph::Dot, true), out("command16_up.jpg"), "JPG",
-                    jpegQuality);
-    ok &= saveImage(commandFace(amber(), Glyph::Dot, false), out("command16_down.jpg"), "JPG",
-                    jpegQuality);
-    ok &= saveImage(commandFace(violet(), Glyph::Ring, true), out("command40_up.jpg"), "JPG",
-                    jpegQuality);
-    ok &= saveImage(commandFace(violet(), Glyph::Ring, false), out("command40_down.jpg"), "JPG",
-                    jpegQuality);
+    ok &= saveImage(
+        commandFace(amber(), Glyph::Dot, true), out("command16_up.jpg"), "JPG", jpegQuality);
+    ok &= saveImage(
+        commandFace(amber(), Glyph::Dot, false), out("command16_down.jpg"), "JPG", jpegQuality);
+    ok &= saveImage(
+        commandFace(violet(), Glyph::Ring, true), out("command40_up.jpg"), "JPG", jpegQuality);
+    ok &= saveImage(
+        commandFace(violet(), Glyph::Ring, false), out("command40_down.jpg"), "JPG", jpegQuality);
 
     ok &= writeIco4(iconIndexed(), out("icon.ico"));
     ok &= saveImage(iconSmooth(32), out("icon.png"), "PNG");
