@@ -11,8 +11,16 @@
 //   output_up.bmp, output_down.bmp       24-bit BMP, 70 x 51
 //   command16_up.jpg, command16_down.jpg JPEG, 70 x 70 (right-hand command)
 //   command40_up.jpg, command40_down.jpg JPEG, 70 x 70 (left-hand command)
-//   icon.ico                             32 x 32, 16 colours (4 bpp)
-//   icon.png, icon-64.png                RGBA PNG, 32 x 32 and 64 x 64
+//   the same eight with "@2x" before the extension, at twice the size, for
+//   screens of twice the density (136 x 136, 140 x 102, 140 x 140)
+//   icon.ico                             32 x 32, 16 colours (4 bpp), the window icon
+//   icon.png                             RGBA PNG, 32 x 32
+//   icons/NxN.png                        RGBA PNG for the desktop's icon theme,
+//                                        N = 16, 22, 24, 32, 48, 64, 128, 256
+//   icons/scalable.svg                   the same icon as SVG
+// The build installs the icons/ files under the program's desktop name.
+// Drawing is deterministic: the same Qt gives the same bytes, so a rebuild
+// that changes a picture shows up in git.
 
 #include <QByteArray>
 #include <QColor>
@@ -39,7 +47,8 @@ namespace {
 
 // Colours of one bevelled face. "light" is the edge that catches the light
 // (top and left on a raised face), "dark" the shaded edge.
-struct Bevel {
+struct Bevel
+{
     QColor outline;
     QColor light;
     QColor dark;
@@ -48,8 +57,8 @@ struct Bevel {
 // Fills a bevel ring of `width` pixels just inside `r` (which already sits
 // inside the outline). Top/left take `topLeft`, bottom/right `bottomRight`;
 // the diagonal corners are split cleanly with polygons.
-void drawBevelRing(QPainter &p, const QRectF &r, qreal width, const QColor &topLeft,
-                   const QColor &bottomRight)
+void drawBevelRing(
+    QPainter &p, const QRectF &r, qreal width, const QColor &topLeft, const QColor &bottomRight)
 {
     const QPointF a = r.topLeft();
     const QPointF b = r.topRight();
@@ -62,17 +71,17 @@ void drawBevelRing(QPainter &p, const QRectF &r, qreal width, const QColor &topL
 
     p.setPen(Qt::NoPen);
     p.setBrush(topLeft);
-    p.drawPolygon(QPolygonF({a, b, ib, ia}));  // top
-    p.drawPolygon(QPolygonF({a, ia, id, d}));  // left
+    p.drawPolygon(QPolygonF({ a, b, ib, ia })); // top
+    p.drawPolygon(QPolygonF({ a, ia, id, d })); // left
     p.setBrush(bottomRight);
-    p.drawPolygon(QPolygonF({c, d, id, ic}));  // bottom
-    p.drawPolygon(QPolygonF({c, ic, ib, b}));  // right
+    p.drawPolygon(QPolygonF({ c, d, id, ic })); // bottom
+    p.drawPolygon(QPolygonF({ c, ic, ib, b })); // right
 }
 
 // A rectangular bevelled plate filling the whole image: 1 px outline, a bevel
 // ring, then the face filled with a vertical gradient.
 QRectF drawSquarePlate(QPainter &p, const QSize &size, const Bevel &bv, qreal bevelWidth,
-                       const QColor &faceTop, const QColor &faceBottom, bool raised)
+    const QColor &faceTop, const QColor &faceBottom, bool raised)
 {
     const QRectF all(0, 0, size.width(), size.height());
     p.fillRect(all, bv.outline);
@@ -122,6 +131,17 @@ bool saveImage(const QImage &img, const QString &path, const char *format, int q
     return true;
 }
 
+// A face drawn at `scale` times its size in pixels. Painting on it is in the
+// face's own pixels (the device pixel ratio scales the painter), so one
+// drawing serves the ordinary picture and its "@2x" twin for high-density
+// screens.
+QImage faceCanvas(const QSize &size, int scale)
+{
+    QImage img(size * scale, QImage::Format_ARGB32_Premultiplied);
+    img.setDevicePixelRatio(scale);
+    return img;
+}
+
 bool saveBmp24(const QImage &img, const QString &path)
 {
     return saveImage(img.convertToFormat(QImage::Format_RGB888), path, "BMP");
@@ -131,17 +151,18 @@ bool saveBmp24(const QImage &img, const QString &path)
 // Input buttons, 68 x 68
 // ---------------------------------------------------------------------------
 
-QImage inputFace(bool up)
+QImage inputFace(bool up, int scale)
 {
-    QImage img(68, 68, QImage::Format_ARGB32_Premultiplied);
+    const QSize size(68, 68);
+    QImage img = faceCanvas(size, scale);
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing, false);
 
     if (up) {
-        const Bevel bv{QColor(0x17, 0x3f, 0x1b), QColor(0xb6, 0xf2, 0xb0),
-                       QColor(0x1e, 0x6b, 0x27)};
-        const QRectF face = drawSquarePlate(p, img.size(), bv, 3, QColor(0x74, 0xde, 0x6e),
-                                            QColor(0x2c, 0xa4, 0x3a), true);
+        const Bevel bv { QColor(0x17, 0x3f, 0x1b), QColor(0xb6, 0xf2, 0xb0),
+            QColor(0x1e, 0x6b, 0x27) };
+        const QRectF face = drawSquarePlate(
+            p, size, bv, 3, QColor(0x74, 0xde, 0x6e), QColor(0x2c, 0xa4, 0x3a), true);
         // Slight inner glow in the middle of the lit face.
         QRadialGradient glow(face.center(), face.width() * 0.6);
         glow.setColorAt(0.0, QColor(0xd8, 0xff, 0xc8, 70));
@@ -149,13 +170,12 @@ QImage inputFace(bool up)
         p.fillRect(face, glow);
         drawSheen(p, face, 80);
         // Fine separator line between sheen and face body.
-        p.fillRect(QRectF(face.left(), face.top() + 1, face.width(), 1),
-                   QColor(255, 255, 255, 90));
+        p.fillRect(QRectF(face.left(), face.top() + 1, face.width(), 1), QColor(255, 255, 255, 90));
     } else {
-        const Bevel bv{QColor(0x3c, 0x3c, 0x3c), QColor(0xe8, 0xe8, 0xe8),
-                       QColor(0x6c, 0x6c, 0x6c)};
-        const QRectF face = drawSquarePlate(p, img.size(), bv, 3, QColor(0xa6, 0xa6, 0xa6),
-                                            QColor(0xc2, 0xc2, 0xc2), false);
+        const Bevel bv { QColor(0x3c, 0x3c, 0x3c), QColor(0xe8, 0xe8, 0xe8),
+            QColor(0x6c, 0x6c, 0x6c) };
+        const QRectF face = drawSquarePlate(
+            p, size, bv, 3, QColor(0xa6, 0xa6, 0xa6), QColor(0xc2, 0xc2, 0xc2), false);
         drawInsetShadow(p, face, 60, 5);
     }
     p.end();
@@ -170,12 +190,12 @@ QImage inputFace(bool up)
 // middle of the face is a pale recessed panel; the colour lives in the frame
 // around it (green at the top, blue at the bottom) and in a thin strip below.
 
-QImage outputFace(bool up)
+QImage outputFace(bool up, int scale)
 {
-    QImage img(70, 51, QImage::Format_ARGB32_Premultiplied);
+    QImage img = faceCanvas(QSize(70, 51), scale);
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing, false);
-    const QRectF all(0, 0, img.width(), img.height());
+    const QRectF all(0, 0, 70, 51);
 
     QColor outline, frameTop, frameBottom, bevelLight, bevelDark;
     QColor panelTop, panelBottom, panelEdgeDark, panelEdgeLight, stripTop, stripBottom;
@@ -224,7 +244,7 @@ QImage outputFace(bool up)
     }
 
     // Pale caption panel, recessed into the frame.
-    const QRectF panel(4, 4, 62, 31);  // x 4..65, y 4..34
+    const QRectF panel(4, 4, 62, 31); // x 4..65, y 4..34
     p.fillRect(panel, panelEdgeDark);
     p.fillRect(panel.adjusted(1, 1, 0, 0), panelEdgeLight);
     const QRectF panelFace = panel.adjusted(1, 1, -1, -1);
@@ -245,7 +265,7 @@ QImage outputFace(bool up)
     p.fillRect(stripFace, sg);
     if (up)
         p.fillRect(QRectF(stripFace.left(), stripFace.top(), stripFace.width(), 1),
-                   QColor(255, 255, 255, 150));
+            QColor(255, 255, 255, 150));
     p.end();
     return img;
 }
@@ -259,18 +279,19 @@ QImage outputFace(bool up)
 
 enum class Glyph { Dot, Ring };
 
-struct CapColours {
-    QColor light;   // top of the cap gradient
+struct CapColours
+{
+    QColor light; // top of the cap gradient
     QColor mid;
-    QColor dark;    // bottom of the cap gradient
-    QColor rim;     // outline of the cap
+    QColor dark; // bottom of the cap gradient
+    QColor rim; // outline of the cap
     QColor glyph;
     QColor glyphEdge;
 };
 
-QImage commandFace(const CapColours &c, Glyph glyph, bool up)
+QImage commandFace(const CapColours &c, Glyph glyph, bool up, int scale)
 {
-    QImage img(70, 70, QImage::Format_ARGB32_Premultiplied);
+    QImage img = faceCanvas(QSize(70, 70), scale);
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing, true);
     const QRectF all(0, 0, 70, 70);
@@ -401,15 +422,15 @@ QImage commandFace(const CapColours &c, Glyph glyph, bool up)
 // Left-hand command: violet with an engraved ring.
 CapColours violet()
 {
-    return {QColor(0xc6, 0x9c, 0xf2), QColor(0x8a, 0x54, 0xd0), QColor(0x55, 0x28, 0x92),
-            QColor(0x2e, 0x12, 0x54), QColor(0xf4, 0xec, 0xff), QColor(0x3a, 0x18, 0x6c)};
+    return { QColor(0xc6, 0x9c, 0xf2), QColor(0x8a, 0x54, 0xd0), QColor(0x55, 0x28, 0x92),
+        QColor(0x2e, 0x12, 0x54), QColor(0xf4, 0xec, 0xff), QColor(0x3a, 0x18, 0x6c) };
 }
 
 // Right-hand command: amber with a raised dot.
 CapColours amber()
 {
-    return {QColor(0xff, 0xdc, 0x86), QColor(0xf4, 0xa8, 0x26), QColor(0xbc, 0x6c, 0x08),
-            QColor(0x5c, 0x32, 0x02), QColor(0xff, 0xf6, 0xe0), QColor(0x7a, 0x44, 0x04)};
+    return { QColor(0xff, 0xdc, 0x86), QColor(0xf4, 0xa8, 0x26), QColor(0xbc, 0x6c, 0x08),
+        QColor(0x5c, 0x32, 0x02), QColor(0xff, 0xf6, 0xe0), QColor(0x7a, 0x44, 0x04) };
 }
 
 // ---------------------------------------------------------------------------
@@ -422,16 +443,26 @@ CapColours amber()
 
 // The classic 16-colour VGA palette used for the .ico.
 const std::array<QRgb, 16> kVga = {
-    qRgb(0x00, 0x00, 0x00), qRgb(0x80, 0x00, 0x00), qRgb(0x00, 0x80, 0x00),
-    qRgb(0x80, 0x80, 0x00), qRgb(0x00, 0x00, 0x80), qRgb(0x80, 0x00, 0x80),
-    qRgb(0x00, 0x80, 0x80), qRgb(0xc0, 0xc0, 0xc0), qRgb(0x80, 0x80, 0x80),
-    qRgb(0xff, 0x00, 0x00), qRgb(0x00, 0xff, 0x00), qRgb(0xff, 0xff, 0x00),
-    qRgb(0x00, 0x00, 0xff), qRgb(0xff, 0x00, 0xff), qRgb(0x00, 0xff, 0xff),
+    qRgb(0x00, 0x00, 0x00),
+    qRgb(0x80, 0x00, 0x00),
+    qRgb(0x00, 0x80, 0x00),
+    qRgb(0x80, 0x80, 0x00),
+    qRgb(0x00, 0x00, 0x80),
+    qRgb(0x80, 0x00, 0x80),
+    qRgb(0x00, 0x80, 0x80),
+    qRgb(0xc0, 0xc0, 0xc0),
+    qRgb(0x80, 0x80, 0x80),
+    qRgb(0xff, 0x00, 0x00),
+    qRgb(0x00, 0xff, 0x00),
+    qRgb(0xff, 0xff, 0x00),
+    qRgb(0x00, 0x00, 0xff),
+    qRgb(0xff, 0x00, 0xff),
+    qRgb(0x00, 0xff, 0xff),
     qRgb(0xff, 0xff, 0xff),
 };
 
 // Row of the lit crosspoint in each output column (0 = top input).
-constexpr int kRoute[4] = {2, 0, 3, 1};
+constexpr int kRoute[4] = { 2, 0, 3, 1 };
 
 // Smooth, anti-aliased icon for the PNGs, drawn on a 32-unit grid.
 QImage iconSmooth(int px)
@@ -458,8 +489,8 @@ QImage iconSmooth(int px)
 
     // Crosspoint centres. Inputs enter from the left edge, outputs leave at
     // the bottom edge.
-    const qreal colX[4] = {9.5, 15.0, 20.5, 26.0};
-    const qreal rowY[4] = {6.5, 12.0, 17.5, 23.0};
+    const qreal colX[4] = { 9.5, 15.0, 20.5, 26.0 };
+    const qreal rowY[4] = { 6.5, 12.0, 17.5, 23.0 };
 
     // Bus lines: inputs (horizontal) and outputs (vertical).
     p.setPen(QPen(QColor(0x6c, 0x84, 0xb0, 150), 0.9));
@@ -502,12 +533,91 @@ QImage iconSmooth(int px)
     return img;
 }
 
+// The same icon as scalable SVG for the desktop's icon theme: the drawing of
+// iconSmooth() element by element, on the same 32-unit grid.
+QString iconSvg()
+{
+    const qreal colX[4] = { 9.5, 15.0, 20.5, 26.0 };
+    const qreal rowY[4] = { 6.5, 12.0, 17.5, 23.0 };
+    QString s;
+    auto add = [&s](const char *format, auto... args) { s += QString::asprintf(format, args...); };
+
+    add("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"32\" height=\"32\" "
+        "viewBox=\"0 0 32 32\">\n"
+        "  <defs>\n"
+        "    <linearGradient id=\"tile\" gradientUnits=\"userSpaceOnUse\" x1=\"0\" y1=\"1\" "
+        "x2=\"0\" y2=\"31\">\n"
+        "      <stop offset=\"0\" stop-color=\"#2a3a5c\"/>\n"
+        "      <stop offset=\"1\" stop-color=\"#10182c\"/>\n"
+        "    </linearGradient>\n");
+    for (int c = 0; c < 4; ++c)
+        add("    <radialGradient id=\"lit%d\" gradientUnits=\"userSpaceOnUse\" cx=\"%g\" "
+            "cy=\"%g\" r=\"2.6\">\n"
+            "      <stop offset=\"0\" stop-color=\"#e8ffe0\"/>\n"
+            "      <stop offset=\"0.5\" stop-color=\"#40f050\"/>\n"
+            "      <stop offset=\"1\" stop-color=\"#109024\"/>\n"
+            "    </radialGradient>\n",
+            c, colX[c] - 0.6, rowY[kRoute[c]] - 0.6);
+    add("  </defs>\n"
+        "  <rect x=\"1\" y=\"1\" width=\"30\" height=\"30\" rx=\"5\" fill=\"url(#tile)\" "
+        "stroke=\"#080c18\"/>\n"
+        "  <rect x=\"2\" y=\"2\" width=\"28\" height=\"28\" rx=\"4\" fill=\"none\" "
+        "stroke=\"#ffffff\" stroke-opacity=\"%.3f\" stroke-width=\"0.8\"/>\n",
+        50 / 255.0);
+
+    // Bus lines, input taps, lit routes: as in iconSmooth().
+    add("  <g stroke=\"#6c84b0\" stroke-opacity=\"%.3f\" stroke-width=\"0.9\" "
+        "stroke-linecap=\"square\">\n",
+        150 / 255.0);
+    for (int r = 0; r < 4; ++r)
+        add("    <line x1=\"3.5\" y1=\"%g\" x2=\"%g\" y2=\"%g\"/>\n", rowY[r], colX[3] + 1.5,
+            rowY[r]);
+    for (int c = 0; c < 4; ++c)
+        add("    <line x1=\"%g\" y1=\"%g\" x2=\"%g\" y2=\"28.5\"/>\n", colX[c], rowY[0] - 1.5,
+            colX[c]);
+    add("  </g>\n  <g fill=\"#f0c040\">\n");
+    for (int r = 0; r < 4; ++r)
+        add("    <rect x=\"2.5\" y=\"%g\" width=\"2.4\" height=\"2.4\"/>\n", rowY[r] - 1.2);
+    add("  </g>\n  <g stroke=\"#50f060\" stroke-width=\"1.4\">\n");
+    for (int c = 0; c < 4; ++c)
+        add("    <line x1=\"%g\" y1=\"%g\" x2=\"%g\" y2=\"28.8\"/>\n", colX[c], rowY[kRoute[c]],
+            colX[c]);
+    add("  </g>\n");
+
+    for (int r = 0; r < 4; ++r) {
+        for (int c = 0; c < 4; ++c) {
+            if (kRoute[c] == r)
+                add("  <circle cx=\"%g\" cy=\"%g\" r=\"2.2\" fill=\"url(#lit%d)\" "
+                    "stroke=\"#064010\" stroke-width=\"0.6\"/>\n",
+                    colX[c], rowY[r], c);
+            else
+                add("  <circle cx=\"%g\" cy=\"%g\" r=\"1.1\" fill=\"#8a96ac\"/>\n", colX[c],
+                    rowY[r]);
+        }
+    }
+    add("</svg>\n");
+    return s;
+}
+
+bool saveText(const QString &text, const QString &path)
+{
+    QFile f(path);
+    const QByteArray bytes = text.toUtf8();
+    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size()) {
+        std::fprintf(stderr, "make_art: cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    std::printf("wrote %s\n", qPrintable(path));
+    return true;
+}
+
 // Pixel-exact 32 x 32 icon using only palette indices, for the .ico. Each
 // entry is an index into kVga, or -1 for transparent.
 std::array<std::array<int, 32>, 32> iconIndexed()
 {
     enum { T = -1, BLK = 0, GRN = 2, NAVY = 4, SIL = 7, GRY = 8, LIME = 10, YEL = 11, WHT = 15 };
-    std::array<std::array<int, 32>, 32> px{};
+    std::array<std::array<int, 32>, 32> px {};
     for (auto &row : px)
         row.fill(T);
 
@@ -532,15 +642,15 @@ std::array<std::array<int, 32>, 32> iconIndexed()
         for (int x = 0; x < 32; ++x) {
             if (copy[y][x] == T)
                 continue;
-            const bool edge = x == 0 || y == 0 || x == 31 || y == 31 || copy[y][x - 1] == T ||
-                              copy[y][x + 1] == T || copy[y - 1][x] == T || copy[y + 1][x] == T;
+            const bool edge = x == 0 || y == 0 || x == 31 || y == 31 || copy[y][x - 1] == T
+                || copy[y][x + 1] == T || copy[y - 1][x] == T || copy[y + 1][x] == T;
             if (edge)
                 set(x, y, BLK);
         }
     }
 
-    const int colX[4] = {9, 15, 21, 26};
-    const int rowY[4] = {6, 12, 17, 23};
+    const int colX[4] = { 9, 15, 21, 26 };
+    const int rowY[4] = { 6, 12, 17, 23 };
 
     // Bus lines in grey.
     for (int r = 0; r < 4; ++r)
@@ -603,8 +713,8 @@ bool writeIco4(const std::array<std::array<int, 32>, 32> &px, const QString &pat
 {
     constexpr int W = 32;
     constexpr int H = 32;
-    constexpr int xorStride = ((W * 4 + 31) / 32) * 4;  // 16 bytes
-    constexpr int andStride = ((W + 31) / 32) * 4;      // 4 bytes
+    constexpr int xorStride = ((W * 4 + 31) / 32) * 4; // 16 bytes
+    constexpr int andStride = ((W + 31) / 32) * 4; // 4 bytes
     constexpr uint32_t headerSize = 40;
     constexpr uint32_t paletteSize = 16 * 4;
     constexpr uint32_t xorSize = xorStride * H;
@@ -613,30 +723,30 @@ bool writeIco4(const std::array<std::array<int, 32>, 32> &px, const QString &pat
 
     QByteArray b;
     // ICONDIR
-    putU16(b, 0);  // reserved
-    putU16(b, 1);  // type: icon
-    putU16(b, 1);  // one image
+    putU16(b, 0); // reserved
+    putU16(b, 1); // type: icon
+    putU16(b, 1); // one image
     // ICONDIRENTRY
     b.append(char(W));
     b.append(char(H));
-    b.append(char(16));  // colours in palette
-    b.append(char(0));   // reserved
-    putU16(b, 1);        // planes
-    putU16(b, 4);        // bits per pixel
+    b.append(char(16)); // colours in palette
+    b.append(char(0)); // reserved
+    putU16(b, 1); // planes
+    putU16(b, 4); // bits per pixel
     putU32(b, imageSize);
-    putU32(b, 6 + 16);   // offset of the image data
+    putU32(b, 6 + 16); // offset of the image data
     // BITMAPINFOHEADER
     putU32(b, headerSize);
     putU32(b, W);
-    putU32(b, H * 2);    // colour bitmap + mask
-    putU16(b, 1);        // planes
-    putU16(b, 4);        // bits per pixel
-    putU32(b, 0);        // BI_RGB
+    putU32(b, H * 2); // colour bitmap + mask
+    putU16(b, 1); // planes
+    putU16(b, 4); // bits per pixel
+    putU32(b, 0); // BI_RGB
     putU32(b, xorSize + andSize);
     putU32(b, 0);
     putU32(b, 0);
-    putU32(b, 16);       // colours used
-    putU32(b, 0);        // important colours
+    putU32(b, 16); // colours used
+    putU32(b, 0); // important colours
     // Palette, BGRx.
     for (QRgb c : kVga) {
         b.append(char(qBlue(c)));
@@ -671,17 +781,17 @@ bool writeIco4(const std::array<std::array<int, 32>, 32> &px, const QString &pat
         return false;
     }
     std::printf("wrote %s (32x32, 4 bpp, %lld bytes)\n", qPrintable(path),
-                static_cast<long long>(b.size()));
+        static_cast<long long>(b.size()));
     return true;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv)
 {
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty()
-                                   ? QByteArray("offscreen")
-                                   : qgetenv("QT_QPA_PLATFORM"));
+    qputenv("QT_QPA_PLATFORM",
+        qgetenv("QT_QPA_PLATFORM").isEmpty() ? QByteArray("offscreen")
+                                             : qgetenv("QT_QPA_PLATFORM"));
     QGuiApplication app(argc, argv);
 
     const QString dir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("assets");
@@ -689,24 +799,37 @@ int main(int argc, char **argv)
     auto out = [&](const char *name) { return dir + QLatin1Char('/') + QLatin1String(name); };
 
     bool ok = true;
-    ok &= saveBmp24(inputFace(true), out("input_up.bmp"));
-    ok &= saveBmp24(inputFace(false), out("input_down.bmp"));
-    ok &= saveBmp24(outputFace(true), out("output_up.bmp"));
-    ok &= saveBmp24(outputFace(false), out("output_down.bmp"));
+    // Each face at its size, then at twice its size for screens of twice the
+    // density ("@2x": the name by which Qt gives a picture a pixel ratio of 2).
+    for (int scale : { 1, 2 }) {
+        const QString at = scale == 1 ? QString() : QStringLiteral("@2x");
+        auto face = [&](const char *name, const char *ext) {
+            return out(name) + at + QLatin1String(ext);
+        };
+        ok &= saveBmp24(inputFace(true, scale), face("input_up", ".bmp"));
+        ok &= saveBmp24(inputFace(false, scale), face("input_down", ".bmp"));
+        ok &= saveBmp24(outputFace(true, scale), face("output_up", ".bmp"));
+        ok &= saveBmp24(outputFace(false, scale), face("output_down", ".bmp"));
 
-    constexpr int jpegQuality = 95;
-    ok &= saveImage(commandFace(amber(), Glyph::Dot, true), out("command16_up.jpg"), "JPG",
-                    jpegQuality);
-    ok &= saveImage(commandFace(amber(), Glyph::Dot, false), out("command16_down.jpg"), "JPG",
-                    jpegQuality);
-    ok &= saveImage(commandFace(violet(), Glyph::Ring, true), out("command40_up.jpg"), "JPG",
-                    jpegQuality);
-    ok &= saveImage(commandFace(violet(), Glyph::Ring, false), out("command40_down.jpg"), "JPG",
-                    jpegQuality);
+        constexpr int jpegQuality = 95;
+        ok &= saveImage(commandFace(amber(), Glyph::Dot, true, scale), face("command16_up", ".jpg"),
+            "JPG", jpegQuality);
+        ok &= saveImage(commandFace(amber(), Glyph::Dot, false, scale),
+            face("command16_down", ".jpg"), "JPG", jpegQuality);
+        ok &= saveImage(commandFace(violet(), Glyph::Ring, true, scale),
+            face("command40_up", ".jpg"), "JPG", jpegQuality);
+        ok &= saveImage(commandFace(violet(), Glyph::Ring, false, scale),
+            face("command40_down", ".jpg"), "JPG", jpegQuality);
+    }
 
     ok &= writeIco4(iconIndexed(), out("icon.ico"));
     ok &= saveImage(iconSmooth(32), out("icon.png"), "PNG");
-    ok &= saveImage(iconSmooth(64), out("icon-64.png"), "PNG");
+
+    // The desktop's icon theme: one PNG per size it looks for, and the SVG.
+    QDir().mkpath(out("icons"));
+    for (int px : { 16, 22, 24, 32, 48, 64, 128, 256 })
+        ok &= saveImage(iconSmooth(px), out("icons/") + QStringLiteral("%1x%1.png").arg(px), "PNG");
+    ok &= saveText(iconSvg(), out("icons/scalable.svg"));
 
     return ok ? 0 : 1;
 }

@@ -51,6 +51,26 @@ const char *faceResource(Face face)
     return "";
 }
 
+// Each face also comes drawn at twice its size ("@2x" before the extension).
+// A QPixmap does not look for that twin by itself (a QIcon would), so the
+// panel picks it on any screen denser than the design's: there the faces stay
+// sharp at the same size in twips, since Qt gives the twin a pixel ratio of 2
+// from its name. At ratio 1 the design's own pictures are shown, pixel for
+// pixel.
+QPixmap facePixmap(Face face, qreal devicePixelRatio)
+{
+    const QString path = QString::fromLatin1(faceResource(face));
+    if (devicePixelRatio > 1.0) {
+        const int dot = path.lastIndexOf(QLatin1Char('.'));
+        QPixmap sharp(path.left(dot) + QLatin1String("@2x") + path.mid(dot));
+        if (!sharp.isNull()) {
+            sharp.setDevicePixelRatio(2.0);
+            return sharp;
+        }
+    }
+    return QPixmap(path);
+}
+
 int buttonCode(Qt::MouseButtons buttons)
 {
     int code = 0;
@@ -103,7 +123,7 @@ Form3::Form3(QWidget *parent)
     // created later and lies on top.
     for (const PictureDesign &design : Pictures) {
         auto *label = new QLabel(m_frame);
-        label->setPixmap(QPixmap(QString::fromLatin1(faceResource(design.face))));
+        label->setPixmap(facePixmap(design.face, devicePixelRatioF()));
         Control &control = m_pictures[design.index];
         control.widget = label;
         control.rect = design.rect;

@@ -3,6 +3,7 @@
 # configures build/ and builds the targets named, or everything.
 #   scripts/setup.sh                         everything, tests included
 #   scripts/setup.sh matrix-panel matrix-sim the two programs only
+#   scripts/setup.sh --packages-only         install the packages, build nothing
 # run.sh and test.sh configure build/ the same way, so that one reuses what
 # the other built. Extra CMake options can be passed in MATRIX_CMAKE_ARGS.
 set -euo pipefail
@@ -15,6 +16,7 @@ packages=(
   fonts-dejavu-core
 )
 scripts/install-packages.sh "${packages[@]}"
+if [ "${1:-}" = --packages-only ]; then exit 0; fi
 
 # shellcheck disable=SC2086
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMATRIX_TESTS=ON -DMATRIX_WERROR=ON \

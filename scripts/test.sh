@@ -4,7 +4,7 @@
 # e.g. scripts/test.sh -L unit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-packages.sh desktop-file-utils
+scripts/install-packages.sh desktop-file-utils dpkg-dev lintian appstream man-db file
 scripts/setup.sh
 export QT_QPA_PLATFORM=offscreen
 export MATRIX_PANEL_PORTS=

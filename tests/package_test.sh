@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Installs the build into a scratch prefix and packs it with `cpack -G DEB`,
+# then checks that both hold the same files, that the package's metadata and
+# contents are what Debian expects (lintian), and that the menu entry, the
+# AppStream metadata and the manual pages pass their validators.
+#   tests/package_test.sh BUILD-DIR
+set -euo pipefail
+build=$(cd "$1" && pwd)
+here=$(cd "$(dirname "$0")/.." && pwd)
+"$here/scripts/install-packages.sh" dpkg-dev lintian appstream desktop-file-utils man-db file
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+id=$(sed -n 's/^ *set(MATRIX_APP_ID \(.*\))$/\1/p' "$here/CMakeLists.txt")
+
+# The same install rules, once into a prefix and once into the package.
+cmake --install "$build" --prefix "$scratch/root/usr" >/dev/null
+(cd "$build" && cpack -G DEB -B "$scratch/deb" >"$scratch/cpack.log" 2>&1) ||
+  { cat "$scratch/cpack.log"; fail "cpack"; }
+deb=$(echo "$scratch"/deb/*.deb)
+[ -f "$deb" ] || fail "cpack made no .deb"
+(cd "$scratch/root" && find . -type f | sed 's|^\./||' | sort) >"$scratch/installed"
+dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' | sort \
+  >"$scratch/packaged"
+diff -u "$scratch/installed" "$scratch/packaged" || fail "cmake --install and the package differ"
+
+expected=(usr/bin/matrix-panel usr/bin/matrix-sim
+  "usr/share/applications/$id.desktop" "usr/share/metainfo/$id.metainfo.xml"
+  usr/share/man/man1/matrix-panel.1.gz usr/share/man/man1/matrix-sim.1.gz
+  usr/share/doc/matrix-panel/copyright usr/share/doc/matrix-panel/changelog.Debian.gz
+  "usr/share/icons/hicolor/scalable/apps/$id.svg")
+for size in 16 22 24 32 48 64 128 256; do
+  expected+=("usr/share/icons/hicolor/${size}x$size/apps/$id.png")
+done
+for f in "${expected[@]}"; do
+  grep -qxF "$f" "$scratch/packaged" || fail "missing from the package: $f"
+done
+
+field() { dpkg-deb --field "$deb" "$1"; }
+[ "$(field Package)" = matrix-panel ] || fail "Package: $(field Package)"
+[ "$(field Version)" = "$version-1" ] || fail "Version: $(field Version), not $version-1"
+[ "$(field Section)" = video ] || fail "Section: $(field Section)"
+for dep in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 qt6-qpa-plugins libc6; do
+  field Depends | grep -qw "$dep" || fail "Depends lacks $dep: $(field Depends)"
+done
+
+# The packed program runs, and says the version the package carries.
+dpkg-deb --extract "$deb" "$scratch/x"
+[ "$("$scratch/x/usr/bin/matrix-panel" --version)" = "matrix-panel $version" ] ||
+  fail "the packed matrix-panel does not say version $version"
+file "$scratch/x/usr/bin/matrix-panel" | grep -q ', stripped' || fail "matrix-panel is not stripped"
+
+lintian --fail-on error,warning "$deb" >"$scratch/lintian" 2>&1 ||
+  { cat "$scratch/lintian"; fail "lintian reports errors or warnings"; }
+
+root=$scratch/root/usr/share
+desktop-file-validate "$root/applications/$id.desktop" || fail "desktop-file-validate"
+appstreamcli validate --no-net --strict --explain "$root/metainfo/$id.metainfo.xml" >"$scratch/as" 2>&1 ||
+  { cat "$scratch/as"; fail "appstreamcli validate"; }
+for page in "$root"/man/man1/*.1.gz; do
+  out=$(LC_ALL=C.UTF-8 MANROFFSEQ='' man --warnings -E UTF-8 -l -Tutf8 -Z "$page" 2>&1 >/dev/null)
+  [ -z "$out" ] || fail "man --warnings $(basename "$page"): $out"
+done
+echo "package $(basename "$deb"): $(wc -l <"$scratch/packaged") files, same as cmake --install; lintian, appstreamcli, desktop-file-validate and man clean"
