@@ -184,14 +184,21 @@ std::vector<double> commandGaps(const Bytes &bytes, int *frames, int *misframed)
     return gaps;
 }
 
-// The far end's receiver: every byte the program sends, with the time it came
-// off the line. It runs at real-time priority where it may, so that the load
-// the program is measured under does not delay the measurement itself.
-void readLine(int master, std::atomic<bool> &stop, Bytes &bytes, bool *realTime)
+// The switcher's side of the line runs at real-time priority where it may:
+// the switcher is hardware, and the load the program is measured under must
+// not delay it or the measurement.
+bool runAsHardware()
 {
     sched_param param {};
     param.sched_priority = 50;
-    *realTime = ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &param) == 0;
+    return ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &param) == 0;
+}
+
+// The far end's receiver: every byte the program sends, with the time it came
+// off the line.
+void readLine(int master, std::atomic<bool> &stop, Bytes &bytes, bool *realTime)
+{
+    *realTime = runAsHardware();
     uint8_t buffer[256];
     while (!stop) {
         pollfd pfd { master, POLLIN, 0 };
@@ -215,6 +222,7 @@ struct FrameSent
 std::vector<FrameSent> sendNoisyFrames(
     int master, const Options &o, unsigned seed, std::atomic<bool> &stop, long *noiseBytes)
 {
+    runAsHardware();
     std::mt19937 random(seed);
     std::uniform_int_distribution<int> byteValue(0, 255);
     std::exponential_distribution<double> noiseGap(o.noisePerSecond > 0 ? o.noisePerSecond : 1);
@@ -379,6 +387,7 @@ int pacing(const Options &o, const QString &device, int master)
     bool realTime = false;
     std::thread reader(readLine, master, std::ref(stop), std::ref(line), &realTime);
     std::thread writer([&] {
+        runAsHardware();
         for (uint16_t number = 0; !stop; ++number) {
             const QByteArray frame = statusFrame(number);
             writeAll(master, frame);

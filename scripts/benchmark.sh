@@ -432,6 +432,13 @@ if [[ -x $LINE_BENCH ]]; then
             "$(verdict "$(field p99 "$gaps")" 55)"
         row "pacing_${side}_gap_ms busy max" "$(field max "$gaps")" "" "" "" ""
     done
+    # Where the long and short gaps come from.
+    for part in timer_late:"pacing timer waking late" write:"a write returning" \
+        delivery:"the pseudo-terminal handing a byte over"; do
+        line=$(grep "^pacing_${part%%:*}_ms" "$TMP/line-bench.out")
+        [[ -n $line ]] && row "pacing_${part%%:*}_ms busy p99 / max" \
+            "$(field p99 "$line") / $(field max "$line")" "" "" "" "${part#*:}"
+    done
     ((pacing_rc == 0)) || FAILED=1
 fi
 
