@@ -5,34 +5,30 @@
 // are paced.
 #include "app/controller.h"
 #include "app/form1.h"
+#include "bench/pty_line.h"
+#include "core/status_frame.h"
 #include "link/port_table.h"
 #include "link/qt_serial_port.h"
-#include "core/status_frame.h"
 #include "panel/form3.h"
 
 #include <QApplication>
 #include <QTimer>
 
-#include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
 #include <mutex>
 #include <poll.h>
 #include <random>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
-namespace {
+using namespace PtyLine;
 
-using Clock = std::chrono::steady_clock;
+namespace {
 
 constexpr int LatencyFrames = 200;
 constexpr int PacedFrames = 100;
@@ -41,46 +37,13 @@ constexpr int BringUpPeriodMs = 100;
 constexpr int KeepAlivePeriodMs = 100;
 // A frame the panel has not shown by then is counted as lost.
 constexpr auto FrameTimeout = std::chrono::milliseconds(300);
-// One byte at 9600 baud, 8N1: ten bits.
-constexpr auto ByteTime = std::chrono::microseconds(1042);
 constexpr int WholeRunTimeoutMs = 120000;
-
-double ms(Clock::duration d)
-{
-    return std::chrono::duration<double, std::milli>(d).count();
-}
-
-// Nearest-rank percentile of sorted values.
-double percentile(const std::vector<double> &sorted, double p)
-{
-    if (sorted.empty())
-        return 0;
-    size_t rank = size_t(p / 100.0 * double(sorted.size()) + 0.999999);
-    rank = std::clamp<size_t>(rank, 1, sorted.size());
-    return sorted[rank - 1];
-}
 
 QByteArray frameWithOutput1On(int input)
 {
     // Outputs 2 to 4 stay on inputs 2 to 4; everything lit, power on.
     const uint8_t body[11] = { 0, 0, 0, 0, uint8_t(1u << (input - 1)), 2, 4, 8, 0xFF, 1, 0 };
     return StatusFrame::build(StatusFrame::Kind::FourOutput, body);
-}
-
-bool writeAll(int fd, const QByteArray &bytes)
-{
-    const char *data = bytes.constData();
-    size_t left = size_t(bytes.size());
-    while (left > 0) {
-        const ssize_t n = ::write(fd, data, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        left -= size_t(n);
-    }
-    return true;
 }
 
 enum class Phase { BringUp, Latency, PacedLatency, Commands, Done };
@@ -226,45 +189,6 @@ void readerLoop(
     }
 }
 
-int openPseudoTerminal(QString *slavePath, int *slaveFd)
-{
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
-        std::perror("link-bench: pseudo-terminal");
-        return -1;
-    }
-    const char *name = ::ptsname(master);
-    if (!name) {
-        std::perror("link-bench: ptsname");
-        return -1;
-    }
-    *slavePath = QString::fromLocal8Bit(name);
-    // Held open for the whole run: with no slave open, the master reports a
-    // hang-up instead of waiting for data.
-    *slaveFd = ::open(name, O_RDWR | O_NOCTTY);
-    if (*slaveFd < 0) {
-        std::perror("link-bench: open slave");
-        return -1;
-    }
-    termios tio {};
-    if (::tcgetattr(*slaveFd, &tio) == 0) {
-        ::cfmakeraw(&tio);
-        ::tcsetattr(*slaveFd, TCSANOW, &tio);
-    }
-    return master;
-}
-
-void report(const char *name, std::vector<double> values, const char *extra)
-{
-    std::sort(values.begin(), values.end());
-    if (values.empty()) {
-        std::printf("%s n=0 %s\n", name, extra);
-        return;
-    }
-    std::printf("%s p50=%.2f p99=%.2f max=%.2f min=%.2f n=%zu %s\n", name, percentile(values, 50),
-        percentile(values, 99), values.back(), values.front(), values.size(), extra);
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -274,7 +198,7 @@ int main(int argc, char *argv[])
 
     QString slavePath;
     int slaveFd = -1;
-    const int master = openPseudoTerminal(&slavePath, &slaveFd);
+    const int master = openPseudoTerminal("link-bench", &slavePath, &slaveFd);
     if (master < 0)
         return 1;
 

@@ -19,9 +19,10 @@ QByteArray frameWithOutput1On(uint8_t inputBit)
 }
 
 // The controller on a fake port, driven by the benchmark alone: no event loop
-// runs, so its timers never fire, and the port search lets no events run. Every port number exists: the search that runs
-// on every 50th tick with the link down then moves on by one port, as on a
-// machine whose serial ports all open but none has the switcher.
+// runs, so its timers never fire, and the port search lets no events run.
+// Every port number exists: the search that runs on every 50th tick with the
+// link down then moves on by one port, as on a machine whose serial ports all
+// open but none has the switcher.
 struct TickFixture
 {
     TickFixture()

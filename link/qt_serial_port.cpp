@@ -1,9 +1,12 @@
 #include "link/qt_serial_port.h"
 
+#include "link/lock_file.h"
+
 #include <QFileInfo>
 #include <QLoggingCategory>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
 #include <unistd.h>
 #endif
 
@@ -104,10 +107,19 @@ bool QtSerialPort::open()
             why = QStringLiteral("no such device");
         if (error == QSerialPort::PermissionError) {
 #ifdef Q_OS_UNIX
-            // Qt reports a port locked by another program as a permission
-            // error too; only a device we may not open is the user's rights.
-            m_permissionError = ::access(QFile::encodeName(path).constData(), R_OK | W_OK) != 0;
-            if (!m_permissionError)
+            // Qt locks the port before it opens the device and reports any
+            // trouble with the lock as a permission error too: a lock held by
+            // another program, one left behind by a program that died, a
+            // device path too long for a lock file. Only a device this user
+            // may not open is a matter of rights.
+            const PortLock::Facts lock = PortLock::examine(path);
+            const int accessError
+                = ::access(QFile::encodeName(path).constData(), R_OK | W_OK) == 0 ? 0 : errno;
+            m_permissionError
+                = accessError == EACCES && lock.kind != PortLock::Facts::Kind::NameTooLong;
+            if (lock.kind != PortLock::Facts::Kind::None)
+                why = PortLock::describe(lock);
+            else if (accessError == 0)
                 why = QStringLiteral("the port is in use by another program");
 #else
             m_permissionError = true;

@@ -2,10 +2,12 @@
 # Measures matrix-panel on this machine against an empty Qt widget window
 # (bench/empty-window) and prints one table: CPU with the link up and while
 # searching, start-up time, peak memory, frame-to-panel latency, command byte
-# pacing and the micro-benchmarks. Targets are shown for reading only; the
-# script fails only when a measurement could not be made.
+# pacing, the panel's time up on a line with noise, route frame pacing beside
+# two busy processes and the micro-benchmarks. Targets are shown for reading
+# only; the script fails only when a measurement could not be made.
 #
 # usage: scripts/benchmark.sh [BUILD_DIR]      (default: build-bench)
+#        NOISE_SECONDS=S scripts/benchmark.sh   (each noise run S s, default 60)
 # Without a BUILD_DIR it installs what is missing and makes a Release build
 # with the benchmarks in build-bench.
 set -u
@@ -360,6 +362,85 @@ else
     FAILED=1
 fi
 ((link_rc == 0)) || FAILED=1
+
+# --- a line with noise, and route frames beside busy processes ------------
+# line-bench plays the switcher on a pseudo-terminal: status frames at 9600
+# baud with one stray byte in every gap, or random noise at 10, 50 and 100
+# bytes a second, each for NOISE_SECONDS (60) from the panel's coming up and
+# for nine more fresh starts; then 100 route frames while two busy processes
+# keep both cores of a 2-core machine loaded.
+LINE_BENCH=$BUILD/bench/line-bench
+NOISE_SECONDS=${NOISE_SECONDS:-60}
+at_least() {
+    awk -v v="$1" -v limit="$2" 'BEGIN { if (v == "") print "n/a"; else print (v + 0 >= limit + 0) ? "ok" : "under" }'
+}
+if [[ -x $LINE_BENCH ]]; then
+    for noise in stray 10 50 100; do
+        echo "measuring the panel on a line with noise $noise (${NOISE_SECONDS} s and 9 starts)..." >&2
+        noise_args=(--noise "$noise")
+        [[ $noise == stray ]] && noise_args=(--stray)
+        timeout --kill-after=5 $((NOISE_SECONDS + 150)) "$LINE_BENCH" uptime "${noise_args[@]}" \
+            --seconds "$NOISE_SECONDS" >"$TMP/line-bench.out" 2>>"$TMP/line-bench.err" &
+        LINE_PID=$!
+        CHILDREN+=("$LINE_PID")
+        wait "$LINE_PID"
+        up=$(grep '^uptime ' "$TMP/line-bench.out")
+        if [[ -z $up ]]; then
+            FAILED=1
+            row "line_up_pct noise=$noise" "-" "" "" ">= 99" "line-bench failed"
+            continue
+        fi
+        row "line_up_pct noise=$noise" "$(field up_pct "$up")" "" "" ">= 99" \
+            "$(at_least "$(field up_pct "$up")" 99); losses=$(field losses "$up")," \
+            "frames taken/unbroken/sent $(field frames_taken "$up")/$(field frames_intact "$up")/$(field frames_sent "$up")"
+        row "line_detect_ms noise=$noise p50" "$(field detect_ms_p50 "$up")" "" "" "" ""
+        row "line_detect_ms noise=$noise max" "$(field detect_ms_max "$up")" "" "" "<= 1000" \
+            "$(verdict "$(field detect_ms_max "$up")" 1000); $(field starts "$up") starts"
+    done
+
+    echo "measuring route frame pacing beside two busy processes (about 25 s)..." >&2
+    BUSY=()
+    for _ in 1 2; do
+        yes >/dev/null &
+        BUSY+=($!)
+        CHILDREN+=($!)
+    done
+    timeout --kill-after=5 120 "$LINE_BENCH" pacing --frames 100 >"$TMP/line-bench.out" \
+        2>>"$TMP/line-bench.err" &
+    LINE_PID=$!
+    CHILDREN+=("$LINE_PID")
+    wait "$LINE_PID"
+    pacing_rc=$?
+    busy_load=$(cut -d' ' -f1 /proc/loadavg)
+    for pid in "${BUSY[@]}"; do
+        stop_pid "$pid"
+    done
+    for side in line written; do
+        gaps=$(grep "^pacing_${side}_gap_ms" "$TMP/line-bench.out")
+        if [[ -z $gaps ]]; then
+            FAILED=1
+            row "pacing_${side}_gap_ms" "-" "" "" "" "line-bench failed (exit $pacing_rc)"
+            continue
+        fi
+        note="as they came off the line, reader $(field reader "$gaps")"
+        [[ $side == written ]] && note="as the program handed them to the port"
+        row "pacing_${side}_gap_ms busy min" "$(field min "$gaps")" "" "" ">= 49" \
+            "$(at_least "$(field min "$gaps")" 49); $note"
+        row "pacing_${side}_gap_ms busy p50" "$(field p50 "$gaps")" "" "" "" \
+            "n=$(field n "$gaps") frames=$(field frames "$gaps"), load $busy_load"
+        row "pacing_${side}_gap_ms busy p99" "$(field p99 "$gaps")" "" "" "<= 55" \
+            "$(verdict "$(field p99 "$gaps")" 55)"
+        row "pacing_${side}_gap_ms busy max" "$(field max "$gaps")" "" "" "" ""
+    done
+    # Where the long and short gaps come from.
+    for part in timer_late:"pacing timer waking late" write:"a write returning" \
+        delivery:"the pseudo-terminal handing a byte over"; do
+        line=$(grep "^pacing_${part%%:*}_ms" "$TMP/line-bench.out")
+        [[ -n $line ]] && row "pacing_${part%%:*}_ms busy p99 / max" \
+            "$(field p99 "$line") / $(field max "$line")" "" "" "" "${part#*:}"
+    done
+    ((pacing_rc == 0)) || FAILED=1
+fi
 
 # --- micro-benchmarks -----------------------------------------------------
 for bench in "$RECEIVE_BENCH" "$TICK_BENCH"; do
