@@ -114,6 +114,7 @@ private:
 
     int m_superviseTicks = 0;
     int m_partialTicks = 0;
+    int m_lastWaiting = 0;
     int m_waitDots = 0;
     bool m_inMainTick = false;
     bool m_ending = false;

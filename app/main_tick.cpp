@@ -75,18 +75,23 @@ void Controller::mainTick()
         }
     }
 
-    // Bytes of a frame that never completes would sit in front of the next
-    // good frame for ever; drop them once they have lingered ten ticks. The
-    // count starts again whenever nothing incomplete is waiting: at 9600 baud
-    // a frame takes 15 ms to arrive, so most frames are seen half-received by
-    // a tick, and those must not add up to dropping a frame in flight.
+    // Bytes of a frame that never completes are dropped once they have sat
+    // unchanged for ten ticks. The count starts again whenever nothing
+    // incomplete is waiting, or more bytes have come: at 9600 baud a frame
+    // takes 15 ms to arrive, so most frames are seen half-received by a tick,
+    // and a frame still arriving, behind a stray byte or not, must not be
+    // dropped with what lingered in front of it.
     const std::optional<int> waiting = m_receiver.bytesWaiting();
     if (!waiting)
         return;
+    const bool arriving = *waiting != m_lastWaiting;
+    m_lastWaiting = *waiting;
     if (*waiting == 0 || *waiting >= StatusFrame::Length) {
         m_partialTicks = 0;
         return;
     }
+    if (arriving)
+        m_partialTicks = 0;
     if (++m_partialTicks >= StaleInputTicks) {
         m_partialTicks = 0;
         if (m_state.linkUp())
