@@ -154,6 +154,11 @@ void Controller::showPortTried(int number)
     m_form1->text1().setText(QString::number(number));
 }
 
+QString Controller::outputCaption(int output) const
+{
+    return m_panel->label2Caption(output - 1);
+}
+
 void Controller::letEventsRun(int waitMs)
 {
     m_pump(waitMs);
