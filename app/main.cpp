@@ -65,6 +65,7 @@ std::optional<int> readRemoteOptions(const QCommandLineParser &parser,
     startup.remote = remote;
     return std::nullopt;
 #else
+    Q_UNUSED(startup);
     return commandLineError(QStringLiteral(
         "--listen: this build has no remote control (it needs Qt HTTP Server and Qt WebSockets)"));
 #endif

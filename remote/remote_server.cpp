@@ -133,6 +133,7 @@ RemoteServer::RemoteServer(Host &host, Options options, QObject *parent)
     , m_options(std::move(options))
 {
     Q_INIT_RESOURCE(remote);
+    Q_INIT_RESOURCE(assets);
     m_http.route("/", [this](const QHttpServerRequest &request) {
         return page(request, QStringLiteral(":/remote/index.html"), "text/html; charset=utf-8");
     });
@@ -141,6 +142,9 @@ RemoteServer::RemoteServer(Host &host, Options options, QObject *parent)
     });
     m_http.route("/style.css", [this](const QHttpServerRequest &request) {
         return page(request, QStringLiteral(":/remote/style.css"), "text/css; charset=utf-8");
+    });
+    m_http.route("/icon.png", [this](const QHttpServerRequest &request) {
+        return page(request, QStringLiteral(":/icon.png"), "image/png");
     });
     m_http.route(
         "/api/v1/state", [this](const QHttpServerRequest &request) { return state(request); });
