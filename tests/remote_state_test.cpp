@@ -7,66 +7,36 @@
 #include <QRandomGenerator>
 #include <gtest/gtest.h>
 
-namespace {
-
-struct BodyCase
-{
-    const char *body;
-    int outputs;
-    int command; // -1: refused with a message containing `error`
-    const char *error;
-};
-
-const BodyCase RouteCases[] = {
-    { R"({"input": 3, "output": "B"})", 4, CommandFrame::route(3, 2), "" },
-    { R"({"output": 4, "input": 1})", 4, CommandFrame::route(1, 4), "" },
-    { R"({"input": "2", "output": "d"})", 4, CommandFrame::route(2, 4), "" },
-    { R"({"input": 4.0, "output": "2"})", 2, CommandFrame::route(4, 2), "" },
-    { R"({"input": 0, "output": 1})", 4, -1, "'input' must be 1 to 4, not 0" },
-    { R"({"input": 2.5, "output": 1})", 4, -1, "not 2.5" },
-    { R"({"input": true, "output": 1})", 4, -1, "not true" },
-    { R"({"input": "B", "output": 1})", 4, -1, "not \"B\"" },
-    { R"({"input": 1, "output": "E"})", 4, -1, "'output' must be 1 to 4 or A to D" },
-    { R"({"input": 1, "output": "C"})", 2, -1, "1, 2, A or B on this two-output" },
-    { R"({"input": 1, "output": null})", 4, -1, "not null" },
-    { R"({"input": 1, "output": [1]})", 4, -1, "not an array" },
-    { R"({"input": 1})", 4, -1, "'output' is missing" },
-    { R"({"input": 1, "output": 1, "x": 0})", 4, -1, "unknown field 'x'" },
-    { R"({"input": 1, "output": 1)", 4, -1, "malformed JSON at byte" },
-    { "[1, 2]", 4, -1, "must be a JSON object" },
-    { "  ", 4, -1, "the body is empty" },
-};
-
-const BodyCase CommandCases[] = {
-    { R"({"command": 16})", 4, 16, "" },
-    { R"({"command": 40})", 4, 40, "" },
-    { R"({"command": 17})", 4, -1, "'command' must be 16 or 40, not 17" },
-    { R"({"command": "16"})", 4, -1, "not \"16\"" },
-    { R"({"input": 1})", 4, -1, "unknown field 'input'" },
-};
-
-void expectParsed(const BodyCase &c, const RemoteCommand &parsed)
-{
-    if (c.command >= 0) {
-        EXPECT_EQ(parsed.command, std::optional<uint8_t>(uint8_t(c.command)));
-        EXPECT_TRUE(parsed.error.isEmpty()) << parsed.error.toStdString();
-    } else {
-        EXPECT_FALSE(parsed.command);
-        EXPECT_TRUE(parsed.error.contains(QLatin1String(c.error))) << parsed.error.toStdString();
-    }
-}
-
-} // namespace
-
 TEST(RemoteRequests, RouteAndCommandBodies)
 {
-    for (const BodyCase &c : RouteCases) {
-        SCOPED_TRACE(c.body);
-        expectParsed(c, parseRoute(c.body, c.outputs));
-    }
-    for (const BodyCase &c : CommandCases) {
-        SCOPED_TRACE(c.body);
-        expectParsed(c, parseCommand(c.body));
+    const struct
+    {
+        const char *body;
+        int outputs; // 0: a command body
+        int command; // -1: refused, saying `error`
+        const char *error;
+    } cases[] = {
+        { R"({"input": 3, "output": "B"})", 4, CommandFrame::route(3, 2), "" },
+        { R"({"output": 4, "input": "2"})", 4, CommandFrame::route(2, 4), "" },
+        { R"({"input": 4.0, "output": "b"})", 2, CommandFrame::route(4, 2), "" },
+        { R"({"input": 0, "output": 1})", 4, -1, "'input' must be 1 to 4, not 0" },
+        { R"({"input": 2.5, "output": 1})", 4, -1, "not 2.5" },
+        { R"({"input": 1, "output": "E"})", 4, -1, "'output' must be 1 to 4 or A to D, not \"E\"" },
+        { R"({"input": 1, "output": "C"})", 2, -1, "1, 2, A or B on this two-output" },
+        { R"({"input": 1, "output": [1]})", 4, -1, "not an array" },
+        { R"({"input": 1})", 4, -1, "'output' is missing" },
+        { R"({"input": 1, "output": 1, "x": 0})", 4, -1, "unknown field 'x'" },
+        { R"({"input": 1, "output": 1)", 4, -1, "malformed JSON at byte" },
+        { "[1, 2]", 4, -1, "must be a JSON object" },
+        { "  ", 4, -1, "the body is empty" },
+        { R"({"command": 40})", 0, 40, "" },
+        { R"({"command": 17})", 0, -1, "'command' must be 16 or 40, not 17" },
+    };
+    for (const auto &c : cases) {
+        const RemoteCommand parsed
+            = c.outputs ? parseRoute(c.body, c.outputs) : parseCommand(c.body);
+        EXPECT_EQ(parsed.command ? int(*parsed.command) : -1, c.command) << c.body;
+        EXPECT_TRUE(parsed.error.contains(QLatin1String(c.error))) << parsed.error.toStdString();
     }
 }
 
@@ -93,39 +63,20 @@ TEST(RemoteRequests, MangledBodiesAreRefusedWithAMessage)
     }
 }
 
-TEST(RemoteRequests, ListenAddresses)
+TEST(RemoteRequests, ListenAddressesTokensAndOrigins)
 {
-    const struct
-    {
-        const char *text;
-        const char *address; // nullptr: refused
-        int port;
-    } cases[] = {
-        { "8080", "127.0.0.1", 8080 },
-        { "0.0.0.0:80", "0.0.0.0", 80 },
-        { "localhost:0", "127.0.0.1", 0 },
-        { "[::1]:9000", "::1", 9000 },
-        { "::1:9000", nullptr, 0 },
-        { "host:80", nullptr, 0 },
-        { "127.0.0.1:65536", nullptr, 0 },
-        { "", nullptr, 0 },
-    };
-    for (const auto &c : cases) {
+    const std::pair<const char *, const char *> listen[]
+        = { { "8080", "127.0.0.1:8080" }, { "0.0.0.0:80", "0.0.0.0:80" },
+              { "localhost:0", "127.0.0.1:0" }, { "[::1]:9000", "::1:9000" }, { "::1:9000", "" },
+              { "host:80", "" }, { "127.0.0.1:65536", "" } };
+    for (const auto &[text, expected] : listen) {
         QString error;
-        const std::optional<ListenAddress> parsed = parseListenAddress(c.text, &error);
-        ASSERT_EQ(parsed.has_value(), c.address != nullptr) << c.text;
-        if (parsed) {
-            EXPECT_EQ(parsed->address, QHostAddress(QString::fromLatin1(c.address))) << c.text;
-            EXPECT_EQ(parsed->port, c.port) << c.text;
-        } else {
-            EXPECT_FALSE(error.isEmpty()) << c.text;
-        }
+        const std::optional<ListenAddress> parsed = parseListenAddress(text, &error);
+        EXPECT_EQ(parsed ? parsed->address.toString() + ':' + QString::number(parsed->port) : "",
+            expected);
+        EXPECT_EQ(error.isEmpty(), parsed.has_value()) << text;
     }
-}
 
-TEST(RemoteRequests, TokensAndOrigins)
-{
-    EXPECT_EQ(tokenOf("Bearer s3cret"), "s3cret");
     EXPECT_EQ(tokenOf("bearer  s3cret "), "s3cret");
     EXPECT_EQ(tokenOf("Basic " + QByteArray("user:s3:cret").toBase64()), "s3:cret");
     EXPECT_EQ(tokenOf("Basic %%%"), "");
@@ -134,13 +85,11 @@ TEST(RemoteRequests, TokensAndOrigins)
     EXPECT_FALSE(sameToken("s3cre", "s3cret"));
     EXPECT_FALSE(sameToken("", ""));
 
-    EXPECT_FALSE(refusedOrigin("127.0.0.1:8080", "", true));
     EXPECT_FALSE(refusedOrigin("localhost:8080", "http://localhost:8080", true));
     EXPECT_FALSE(refusedOrigin("[::1]:8080", "", true));
     EXPECT_TRUE(refusedOrigin("evil.example:8080", "", true));
     EXPECT_TRUE(refusedOrigin("127.0.0.1:8080", "http://evil.example", true));
     EXPECT_FALSE(refusedOrigin("panel.lan:8080", "http://panel.lan:8080", false));
-    EXPECT_TRUE(refusedOrigin("panel.lan:8080", "null", false));
 }
 
 TEST(RemoteState, TheNumbersThePanelShows)
@@ -152,33 +101,31 @@ TEST(RemoteState, TheNumbersThePanelShows)
     state.inputFlags[2] = 1;
     state.outputFlags[1] = 1;
     const std::array<QString, 4> captions { "Label 2", "Input 3", "Input 4", "Input 1" };
+    const auto json = [&] { return toJson(snapshotOf(state, 3, "/dev/ttyS2", captions)); };
 
-    RemoteSnapshot s = snapshotOf(state, 3, "/dev/ttyS2", captions);
-    const QJsonObject json = toJson(s);
-    EXPECT_EQ(json["link"].toObject()["state"], "up");
-    EXPECT_EQ(json["link"].toObject()["port"], 3);
-    EXPECT_EQ(json["model"], "4x2");
-    EXPECT_EQ(json["power"], "on");
-    const QJsonArray outputs = json["outputs"].toArray();
-    ASSERT_EQ(outputs.size(), 2);
-    EXPECT_TRUE(outputs[0].toObject()["input"].isNull());
-    EXPECT_EQ(outputs[1].toObject(),
-        (QJsonObject { { "output", "B" }, { "number", 2 }, { "input", 3 }, { "active", true } }));
-    EXPECT_EQ(json["inputs"].toArray()[2].toObject()["active"], true);
-    EXPECT_EQ(json["inputs"].toArray()[1].toObject()["active"], false);
+    const QJsonObject up = json();
+    EXPECT_EQ(up["link"].toObject(),
+        (QJsonObject { { "state", "up" }, { "port", 3 }, { "device", "/dev/ttyS2" } }));
+    EXPECT_EQ(up["model"], "4x2");
+    EXPECT_EQ(up["power"], "on");
+    EXPECT_EQ(up["outputs"].toArray(),
+        (QJsonArray { QJsonObject { { "output", "A" }, { "number", 1 }, { "input", QJsonValue() },
+                          { "active", false } },
+            QJsonObject {
+                { "output", "B" }, { "number", 2 }, { "input", 3 }, { "active", true } } }));
+    EXPECT_EQ(up["inputs"].toArray()[2].toObject()["active"], true);
+    EXPECT_EQ(up["inputs"].toArray()[1].toObject()["active"], false);
 
     // In standby the panel greys every button; with the link down it knows
     // no model either.
     state.powerState = 0;
-    s = snapshotOf(state, 3, "/dev/ttyS2", captions);
-    EXPECT_EQ(toJson(s)["power"], "standby");
-    EXPECT_FALSE(s.inputLit[2] || s.outputLit[1]);
+    EXPECT_EQ(json()["power"], "standby");
+    EXPECT_EQ(json()["outputs"].toArray()[1].toObject()["active"], false);
+    EXPECT_EQ(json()["inputs"].toArray()[2].toObject()["active"], false);
     state.linkMark = 0;
     state.powerState = 1;
-    s = snapshotOf(state, 4, "/dev/ttyS3", captions);
-    EXPECT_EQ(toJson(s)["link"].toObject()["state"], "searching");
-    EXPECT_EQ(toJson(s)["model"], "none");
-    EXPECT_EQ(toJson(s)["outputs"].toArray().size(), 4);
-    EXPECT_FALSE(s.inputLit[2] || s.outputLit[1]);
-    EXPECT_NE(s, snapshotOf(state, 5, "/dev/ttyUSB0", captions));
+    EXPECT_EQ(json()["link"].toObject()["state"], "searching");
+    EXPECT_EQ(json()["model"], "none");
+    EXPECT_EQ(json()["outputs"].toArray().size(), 4);
+    EXPECT_EQ(json()["inputs"].toArray()[2].toObject()["active"], false);
 }
