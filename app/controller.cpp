@@ -174,6 +174,11 @@ void Controller::describePortTried()
                                  : m_port->errorString()));
 }
 
+QString Controller::outputCaption(int output) const
+{
+    return m_panel->label2Caption(output - 1);
+}
+
 void Controller::letEventsRun(int waitMs)
 {
     m_pump(waitMs);

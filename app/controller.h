@@ -4,6 +4,7 @@
 #include "link/command_transmitter.h"
 #include "link/status_receiver.h"
 #include "panel/route_selection.h"
+#include "remote/remote_host.h"
 #include "supervision/link_supervisor.h"
 
 #include <QObject>
@@ -26,7 +27,8 @@ class SerialPort;
 class Controller : public QObject,
                    private StatusReceiver::Host,
                    private LinkSupervisor::Host,
-                   private RouteSelection::Host
+                   private RouteSelection::Host,
+                   private RemoteHost
 {
     Q_OBJECT
 public:
@@ -59,6 +61,8 @@ public:
     CommandTransmitter &transmitter() { return m_transmitter; }
     StatusReceiver &receiver() { return m_receiver; }
     LinkSupervisor &supervisor() { return m_supervisor; }
+    // What the remote interface, when it runs, reads and asks for.
+    RemoteHost &remoteHost() { return *this; }
     const QTimer &Timer1() const { return m_timer1; }
     const QTimer &Timer2() const { return m_timer2; }
     const QTimer &Timer3() const { return m_timer3; }
@@ -90,6 +94,11 @@ private:
     bool ending() const override { return m_ending; }
     // RouteSelection::Host
     void setMainTickEnabled(bool enabled) override;
+    // RemoteHost
+    const ControllerState &remoteState() const override { return m_state; }
+    const SerialPort &remotePort() const override { return *m_port; }
+    QString outputCaption(int output) const override;
+    bool queueCommand(uint8_t x) override { return m_transmitter.queue(x); }
 
     void mainTick();
     void runEventLoop(int waitMs);

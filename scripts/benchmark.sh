@@ -442,6 +442,81 @@ if [[ -x $LINE_BENCH ]]; then
     ((pacing_rc == 0)) || FAILED=1
 fi
 
+# --- remote control: CPU with --listen and no client, frame to WebSocket --
+# Two simulators and two panels side by side over the same window, one panel
+# with --listen and no client, so that whatever else the machine does falls
+# on both. Then the latency from a status frame carrying a change to the
+# message a WebSocket client receives (bench/remote-latency).
+REMOTE_LATENCY=$BUILD/bench/remote-latency
+if [[ -x $REMOTE_LATENCY ]]; then
+    echo "measuring CPU with --listen and no client against without" \
+        "(${CPU_WARMUP_S} s warm-up + ${CPU_WINDOW_S} s)..." >&2
+    listen_cpu=(- - -)
+    plain_cpu=(- - -)
+    remote_sims=()
+    for name in plain listen; do
+        mkfifo "$TMP/sim-$name.in"
+        "$SIM" --link "$TMP/switcher-$name" --period 100 <"$TMP/sim-$name.in" \
+            >"$TMP/sim-$name.out" 2>"$TMP/sim-$name.err" &
+        remote_sims+=($!)
+        CHILDREN+=($!)
+    done
+    # Held open so the simulators keep running; closing them ends them.
+    exec 5>"$TMP/sim-plain.in" 6>"$TMP/sim-listen.in"
+    for ((waited = 0; waited < 50; waited++)); do
+        [[ -L $TMP/switcher-plain && -L $TMP/switcher-listen ]] && break
+        sleep 0.1
+    done
+    (
+        export MATRIX_PANEL_PORTS="1=$TMP/switcher-plain"
+        exec "$PANEL" >/dev/null
+    ) 2>"$TMP/panel-plain.err" &
+    PLAIN_PID=$!
+    (
+        export MATRIX_PANEL_PORTS="1=$TMP/switcher-listen"
+        exec "$PANEL" --listen 127.0.0.1:0 >/dev/null
+    ) 2>"$TMP/panel-listen.err" &
+    LISTEN_PID=$!
+    CHILDREN+=("$PLAIN_PID" "$LISTEN_PID")
+    if measure_cpu "$LISTEN_PID" "$PLAIN_PID" >"$TMP/cpu"; then
+        read -ra listen_cpu <<<"$(sed -n 1p "$TMP/cpu")"
+        read -ra plain_cpu <<<"$(sed -n 2p "$TMP/cpu")"
+    else
+        FAILED=1
+    fi
+    listening=$(grep -c "remote control on" "$TMP/panel-listen.err")
+    stop_pid "$LISTEN_PID"
+    stop_pid "$PLAIN_PID"
+    exec 5>&- 6>&-
+    for pid in "${remote_sims[@]}"; do
+        stop_pid "$pid"
+    done
+    row "cpu_listen_no_client_pct_of_core (stat)" "${listen_cpu[0]}" "${plain_cpu[0]}" \
+        "$(ratio "${listen_cpu[0]}" "${plain_cpu[0]}")" "<= 1.10x" \
+        "$(verdict "$(ratio "${listen_cpu[0]}" "${plain_cpu[0]}")" 1.10); baseline: the same program without --listen, link up, listening: $listening"
+    row "cpu_listen_no_client_pct_of_core (schedstat)" "${listen_cpu[1]}" "${plain_cpu[1]}" \
+        "$(ratio "${listen_cpu[1]}" "${plain_cpu[1]}")" "<= 1.10x" \
+        "$(verdict "$(ratio "${listen_cpu[1]}" "${plain_cpu[1]}")" 1.10)"
+
+    echo "measuring frame-to-WebSocket latency (remote-latency, about 15 s)..." >&2
+    timeout --kill-after=5 120 "$REMOTE_LATENCY" "$PANEL" 300 >"$TMP/remote-latency.out" \
+        2>"$TMP/remote-latency.err" &
+    REMOTE_PID=$!
+    CHILDREN+=("$REMOTE_PID")
+    wait "$REMOTE_PID"
+    remote_rc=$?
+    line=$(grep '^latency_frame_to_websocket_ms ' "$TMP/remote-latency.out")
+    if [[ -n $line ]]; then
+        row "latency_frame_to_websocket_ms p50" "$(field p50 "$line")" "" "" "" ""
+        row "latency_frame_to_websocket_ms p99" "$(field p99 "$line")" "" "" "<= 15" \
+            "$(verdict "$(field p99 "$line")" 15); n=$(field n "$line") lost=$(field lost "$line")"
+        row "latency_frame_to_websocket_ms max" "$(field max "$line")" "" "" "" ""
+    else
+        row "latency_frame_to_websocket_ms" "-" "" "" "<= 15" "remote-latency failed (exit $remote_rc)"
+    fi
+    ((remote_rc == 0)) || FAILED=1
+fi
+
 # --- micro-benchmarks -----------------------------------------------------
 for bench in "$RECEIVE_BENCH" "$TICK_BENCH"; do
     [[ -x $bench ]] || continue

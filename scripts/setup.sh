@@ -12,6 +12,7 @@ cd "$(dirname "$0")/.."
 packages=(
   cmake g++ make pkg-config
   qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libgl-dev
+  qt6-httpserver-dev qt6-websockets-dev
   libgtest-dev
   fonts-dejavu-core
 )

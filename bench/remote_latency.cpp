@@ -1,0 +1,149 @@
+// remote-latency: how long a change that a status frame carries takes to
+// reach a WebSocket client of `matrix-panel --listen`. This process plays the
+// switcher on a pseudo-terminal and is the client; the program runs as it is
+// installed. Prints one line:
+//   latency_frame_to_websocket_ms n=.. lost=.. p50=.. p99=.. max=..
+// usage: remote-latency MATRIX_PANEL [FRAMES]
+#include "core/status_frame.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTimer>
+#include <QWebSocket>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+QByteArray frameWithOutputAOn(int input)
+{
+    const uint8_t body[11] = { 0, 0, 0, 0, uint8_t(1u << (input - 1)), 2, 4, 8, 0xFF, 1, 0 };
+    return StatusFrame::build(StatusFrame::Kind::FourOutput, body);
+}
+
+double percentile(const std::vector<double> &sorted, double p)
+{
+    if (sorted.empty())
+        return 0;
+    const size_t rank = std::clamp<size_t>(
+        size_t(p / 100.0 * double(sorted.size()) + 0.999999), 1, sorted.size());
+    return sorted[rank - 1];
+}
+
+// Runs the event loop until `done` or `ms` have passed.
+bool waitFor(const std::function<bool()> &done, int ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    return done();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: remote-latency MATRIX_PANEL [FRAMES]\n");
+        return 2;
+    }
+    const int frames = argc > 2 ? std::atoi(argv[2]) : 300;
+
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+        return 1;
+    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    termios raw {};
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QProcess panel;
+    panel.setProgram(QString::fromLocal8Bit(argv[1]));
+    panel.setArguments(
+        { "--ports", "1=" + QString::fromLocal8Bit(ptsname(master)), "--listen", "127.0.0.1:0" });
+    panel.setProcessChannelMode(QProcess::SeparateChannels);
+    panel.start();
+    QString url;
+    waitFor(
+        [&] {
+            const QString err = QString::fromLocal8Bit(panel.readAllStandardError());
+            const int at = err.indexOf("remote control on http://");
+            if (at >= 0)
+                url = err.mid(at + 18).section('\n', 0, 0).trimmed();
+            return !url.isEmpty();
+        },
+        10000);
+    if (url.isEmpty()) {
+        std::fprintf(stderr, "remote-latency: the panel did not start listening\n");
+        return 1;
+    }
+
+    // The switcher's frames every 100 ms bring the link up and keep it up.
+    int shown = 1;
+    QTimer keepAlive;
+    QObject::connect(&keepAlive, &QTimer::timeout,
+        [&] { (void)!write(master, frameWithOutputAOn(shown).constData(), StatusFrame::Length); });
+    keepAlive.start(100);
+
+    QWebSocket client;
+    int seenInput = 0;
+    Clock::time_point seenAt;
+    QObject::connect(&client, &QWebSocket::textMessageReceived, [&](const QString &text) {
+        const QJsonObject state = QJsonDocument::fromJson(text.toUtf8()).object();
+        if (state["link"].toObject()["state"] != "up")
+            return;
+        seenAt = Clock::now();
+        seenInput = state["outputs"].toArray()[0].toObject()["input"].toInt();
+    });
+    client.open(QUrl(url.replace("http://", "ws://") + "api/v1/events"));
+    if (!waitFor([&] { return seenInput == 1; }, 10000)) {
+        std::fprintf(stderr, "remote-latency: the panel never came up\n");
+        return 1;
+    }
+
+    // One change at a time, at random points of the 10 ms main tick.
+    std::vector<double> latencies;
+    int lost = 0;
+    for (int i = 0; i < frames; ++i) {
+        std::this_thread::sleep_for(
+            std::chrono::microseconds(20000 + QRandomGenerator::global()->bounded(30000)));
+        shown = shown == 1 ? 2 : 1;
+        const Clock::time_point sent = Clock::now();
+        (void)!write(master, frameWithOutputAOn(shown).constData(), StatusFrame::Length);
+        if (waitFor([&] { return seenInput == shown; }, 300))
+            latencies.push_back(std::chrono::duration<double, std::milli>(seenAt - sent).count());
+        else
+            ++lost;
+    }
+    std::sort(latencies.begin(), latencies.end());
+    std::printf("latency_frame_to_websocket_ms n=%zu lost=%d p50=%.2f p99=%.2f max=%.2f\n",
+        latencies.size(), lost, percentile(latencies, 50), percentile(latencies, 99),
+        latencies.empty() ? 0.0 : latencies.back());
+
+    client.close();
+    panel.terminate();
+    panel.waitForFinished(5000);
+    close(slave);
+    close(master);
+    return lost * 10 > frames ? 1 : 0;
+}

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "remote/remote_host.h"
+#include "remote/remote_state.h"
+
+#include <QHostAddress>
+#include <QHttpServer>
+#include <QObject>
+#include <QString>
+#include <optional>
+#include <vector>
+
+class ConnectionGate;
+class QWebSocket;
+
+// The opt-in remote interface: a JSON API under /api/v1, a WebSocket that
+// pushes the state as it changes, and the browser panel at /. It only reads
+// the program's state and queues commands behind the frame in flight, so
+// whatever a client does, the panel and the line go on as they were.
+class RemoteServer : public QObject
+{
+    Q_OBJECT
+public:
+    using Host = RemoteHost;
+
+    struct Options
+    {
+        QHostAddress address = QHostAddress(QHostAddress::LocalHost);
+        quint16 port = 0;
+        // When set, every request must carry it; required off loopback.
+        QByteArray token;
+    };
+
+    static constexpr int BodyLimit = 4096;
+    // Headers and body of one request, as they arrive; beyond this the
+    // connection is answered 413 and closed before it is read further.
+    static constexpr int RequestLimit = 16384 + BodyLimit;
+    static constexpr int ConnectionLimit = 16;
+    // A connection that sends nothing this long is closed (WebSockets
+    // excepted: they listen).
+    static constexpr int IdleMs = 30000;
+    // A WebSocket client that leaves this much unread is dropped.
+    static constexpr int BacklogLimit = 256 * 1024;
+
+    RemoteServer(Host &host, Options options, QObject *parent = nullptr);
+    ~RemoteServer() override;
+
+    // Starts listening; false, with *error set, when the address cannot be
+    // had.
+    bool listen(QString *error);
+    quint16 serverPort() const;
+    QString url() const;
+    int clients() const { return int(m_clients.size()); }
+
+    // After a main tick: pushes the state to the WebSocket clients when it
+    // differs from what they were sent. Does nothing without clients.
+    void publish();
+
+private:
+    QHttpServerResponse page(
+        const QHttpServerRequest &request, const QString &file, const QByteArray &type);
+    QHttpServerResponse state(const QHttpServerRequest &request);
+    QHttpServerResponse post(const QHttpServerRequest &request, bool route);
+    void events(const QHttpServerRequest &request, QHttpServerResponder &&responder);
+    void acceptWebSockets();
+    void dropClient(QWebSocket *client);
+    void send(const RemoteSnapshot &snapshot, QWebSocket *only = nullptr);
+
+    // The answer that refuses the request, if it must be refused.
+    std::optional<QHttpServerResponse> refusal(const QByteArray &host, const QByteArray &origin,
+        const QByteArray &authorization, bool page) const;
+    std::optional<QHttpServerResponse> refusal(const QHttpServerRequest &request, bool page) const;
+    RemoteSnapshot snapshot() const;
+
+    Host &m_host;
+    Options m_options;
+    QHttpServer m_http;
+    ConnectionGate *m_gate = nullptr;
+    std::vector<QWebSocket *> m_clients;
+    std::optional<RemoteSnapshot> m_sent;
+    QString m_sentText;
+};

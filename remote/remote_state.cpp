@@ -1,0 +1,292 @@
+#include "remote/remote_state.h"
+
+#include "core/command_frame.h"
+#include "core/controller_state.h"
+#include "core/texts.h"
+
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QUrl>
+#include <cmath>
+#include <initializer_list>
+
+namespace {
+
+const char RouteExample[] = R"({"input": 3, "output": "B"})";
+const char CommandExample[] = R"({"command": 16})";
+
+int inputOfCaption(const QString &caption)
+{
+    for (int k = 0; k < 4; ++k) {
+        if (caption == QLatin1String(Texts::InputCaptions[k]))
+            return k + 1;
+    }
+    return 0;
+}
+
+QString describe(const QJsonValue &value)
+{
+    switch (value.type()) {
+    case QJsonValue::String:
+        return QLatin1Char('"') + value.toString().left(40) + QLatin1Char('"');
+    case QJsonValue::Double:
+        return QString::number(value.toDouble(), 'g', 12);
+    case QJsonValue::Bool:
+        return QLatin1String(value.toBool() ? "true" : "false");
+    case QJsonValue::Null:
+        return QStringLiteral("null");
+    case QJsonValue::Array:
+        return QStringLiteral("an array");
+    case QJsonValue::Object:
+        return QStringLiteral("an object");
+    default:
+        return QStringLiteral("nothing");
+    }
+}
+
+// The body as a JSON object holding exactly the fields `names`.
+std::optional<QJsonObject> readObject(const QByteArray &body,
+    std::initializer_list<QLatin1String> names, const char *example, QString *error)
+{
+    if (body.trimmed().isEmpty()) {
+        *error = QStringLiteral("the body is empty: send a JSON object such as %1")
+                     .arg(QLatin1String(example));
+        return std::nullopt;
+    }
+    QJsonParseError parse {};
+    const QJsonDocument document = QJsonDocument::fromJson(body, &parse);
+    if (parse.error != QJsonParseError::NoError) {
+        *error = QStringLiteral("malformed JSON at byte %1: %2")
+                     .arg(parse.offset)
+                     .arg(parse.errorString());
+        return std::nullopt;
+    }
+    if (!document.isObject()) {
+        *error = QStringLiteral("the body must be a JSON object such as %1")
+                     .arg(QLatin1String(example));
+        return std::nullopt;
+    }
+    const QJsonObject object = document.object();
+    QStringList expected;
+    for (const QLatin1String &name : names)
+        expected << QLatin1Char('\'') + name + QLatin1Char('\'');
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        if (std::find(names.begin(), names.end(), it.key()) == names.end()) {
+            *error = QStringLiteral("unknown field '%1' (expected %2)")
+                         .arg(it.key().left(40), expected.join(QLatin1String(" and ")));
+            return std::nullopt;
+        }
+    }
+    for (const QLatin1String &name : names) {
+        if (!object.contains(name)) {
+            *error = QStringLiteral("'%1' is missing: send a JSON object such as %2")
+                         .arg(name, QLatin1String(example));
+            return std::nullopt;
+        }
+    }
+    return object;
+}
+
+// A position from 1 to `count`: a whole JSON number, or a one-character
+// string naming it by digit or, where `letters`, by letter (A is 1).
+std::optional<int> readPosition(const QJsonValue &value, int count, bool letters)
+{
+    if (value.isDouble()) {
+        const double number = value.toDouble();
+        if (number >= 1 && number <= count && std::floor(number) == number)
+            return int(number);
+    } else if (value.isString() && value.toString().size() == 1) {
+        const char c = value.toString().at(0).toUpper().toLatin1();
+        if (c >= '1' && c < '1' + count)
+            return c - '0';
+        if (letters && c >= 'A' && c < 'A' + count)
+            return c - 'A' + 1;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+bool RemoteSnapshot::operator==(const RemoteSnapshot &o) const
+{
+    return linkUp == o.linkUp && port == o.port && device == o.device && model == o.model
+        && powerOn == o.powerOn && outputs == o.outputs && shownInput == o.shownInput
+        && outputLit == o.outputLit && inputLit == o.inputLit;
+}
+
+RemoteSnapshot snapshotOf(const ControllerState &state, int port, const QString &device,
+    const std::array<QString, 4> &captions)
+{
+    RemoteSnapshot s;
+    s.linkUp = state.linkUp();
+    s.port = port;
+    s.device = device;
+    if (s.linkUp && (state.matrixModel == 1 || state.matrixModel == 2))
+        s.model = state.matrixModel;
+    s.powerOn = state.powerState != 0;
+    s.outputs = s.model == 2 ? 2 : 4;
+    // In standby, or with the link down, the panel greys every button.
+    const bool lit = s.powerOn && s.linkUp;
+    for (int k = 0; k < 4; ++k) {
+        s.shownInput[k] = inputOfCaption(captions[k]);
+        s.outputLit[k] = lit && state.outputFlags[k] != 0;
+        s.inputLit[k] = lit && state.inputFlags[k] != 0;
+    }
+    return s;
+}
+
+QJsonObject toJson(const RemoteSnapshot &s)
+{
+    QJsonArray outputs;
+    for (int k = 0; k < s.outputs; ++k) {
+        outputs.append(QJsonObject {
+            { "output", QString(QLatin1Char(char('A' + k))) },
+            { "number", k + 1 },
+            { "input", s.shownInput[k] ? QJsonValue(s.shownInput[k]) : QJsonValue() },
+            { "active", s.outputLit[k] },
+        });
+    }
+    QJsonArray inputs;
+    for (int k = 0; k < 4; ++k)
+        inputs.append(QJsonObject { { "input", k + 1 }, { "active", s.inputLit[k] } });
+    return QJsonObject {
+        { "link",
+            QJsonObject {
+                { "state", s.linkUp ? "up" : "searching" },
+                { "port", s.port },
+                { "device", s.device },
+            } },
+        { "model",
+            s.model == 1       ? "4x4"
+                : s.model == 2 ? "4x2"
+                               : "none" },
+        { "power", s.powerOn ? "on" : "standby" },
+        { "outputs", outputs },
+        { "inputs", inputs },
+    };
+}
+
+RemoteCommand parseRoute(const QByteArray &body, int outputs)
+{
+    RemoteCommand result;
+    const std::optional<QJsonObject> object = readObject(
+        body, { QLatin1String("input"), QLatin1String("output") }, RouteExample, &result.error);
+    if (!object)
+        return result;
+    const QJsonValue inputValue = object->value(QLatin1String("input"));
+    const QJsonValue outputValue = object->value(QLatin1String("output"));
+    const std::optional<int> input = readPosition(inputValue, 4, false);
+    if (!input) {
+        result.error = QStringLiteral("'input' must be 1 to 4, not %1").arg(describe(inputValue));
+        return result;
+    }
+    const std::optional<int> output = readPosition(outputValue, outputs, true);
+    if (!output) {
+        result.error = outputs == 2
+            ? QStringLiteral("'output' must be 1, 2, A or B on this two-output switcher, not %1")
+            : QStringLiteral("'output' must be 1 to 4 or A to D, not %1");
+        result.error = result.error.arg(describe(outputValue));
+        return result;
+    }
+    result.command = CommandFrame::route(*input, *output);
+    return result;
+}
+
+RemoteCommand parseCommand(const QByteArray &body)
+{
+    RemoteCommand result;
+    const std::optional<QJsonObject> object
+        = readObject(body, { QLatin1String("command") }, CommandExample, &result.error);
+    if (!object)
+        return result;
+    const QJsonValue value = object->value(QLatin1String("command"));
+    const double number = value.toDouble(-1);
+    if (value.isDouble()
+        && (number == CommandFrame::Command16 || number == CommandFrame::Command40))
+        result.command = uint8_t(number);
+    else
+        result.error = QStringLiteral("'command' must be 16 or 40, not %1").arg(describe(value));
+    return result;
+}
+
+std::optional<ListenAddress> parseListenAddress(const QString &text, QString *error)
+{
+    QString host = QStringLiteral("127.0.0.1");
+    QString port = text;
+    const int colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon >= 0) {
+        host = text.left(colon);
+        port = text.mid(colon + 1);
+        if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+            host = host.mid(1, host.size() - 2);
+        else if (host.contains(QLatin1Char(':'))) {
+            *error = QStringLiteral("write an IPv6 address in brackets, as in [::1]:8080");
+            return std::nullopt;
+        }
+    }
+    ListenAddress result;
+    bool ok = false;
+    const uint number = port.toUInt(&ok);
+    if (!ok || number > 65535) {
+        *error = QStringLiteral("'%1' is not a port number (0 to 65535; 0 picks a free one)")
+                     .arg(port);
+        return std::nullopt;
+    }
+    result.port = quint16(number);
+    if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+        result.address = QHostAddress(QHostAddress::LocalHost);
+    else if (!result.address.setAddress(host)) {
+        *error = QStringLiteral("'%1' is not an IP address").arg(host);
+        return std::nullopt;
+    }
+    return result;
+}
+
+QByteArray tokenOf(const QByteArray &authorization)
+{
+    const QByteArray value = authorization.trimmed();
+    const int space = value.indexOf(' ');
+    if (space < 0)
+        return {};
+    const QByteArray scheme = value.left(space).toLower();
+    const QByteArray credentials = value.mid(space + 1).trimmed();
+    if (scheme == "bearer")
+        return credentials;
+    if (scheme != "basic")
+        return {};
+    const QByteArray::FromBase64Result decoded
+        = QByteArray::fromBase64Encoding(credentials, QByteArray::AbortOnBase64DecodingErrors);
+    const int colon = decoded ? decoded.decoded.indexOf(':') : -1;
+    return colon < 0 ? QByteArray() : decoded.decoded.mid(colon + 1);
+}
+
+bool sameToken(const QByteArray &given, const QByteArray &expected)
+{
+    // Digests of equal length, compared in full: neither the length of the
+    // token nor the place of the first wrong character shows in the time.
+    const QByteArray a = QCryptographicHash::hash(given, QCryptographicHash::Sha256);
+    const QByteArray b = QCryptographicHash::hash(expected, QCryptographicHash::Sha256);
+    unsigned difference = 0;
+    for (int i = 0; i < a.size(); ++i)
+        difference |= unsigned(uint8_t(a[i]) ^ uint8_t(b[i]));
+    return difference == 0 && !expected.isEmpty();
+}
+
+std::optional<QString> refusedOrigin(
+    const QByteArray &host, const QByteArray &origin, bool loopback)
+{
+    if (loopback) {
+        const QString name = QUrl(QLatin1String("http://") + QString::fromLatin1(host)).host();
+        if (name != QLatin1String("localhost") && !QHostAddress(name).isLoopback()) {
+            return QStringLiteral("this server answers to its loopback address only, not to '%1'")
+                .arg(QString::fromLatin1(host.left(80)));
+        }
+    }
+    if (!origin.isEmpty()
+        && origin.compare(QByteArray("http://") + host, Qt::CaseInsensitive) != 0) {
+        return QStringLiteral("requests from pages of other origins (%1) are refused")
+            .arg(QString::fromLatin1(origin.left(80)));
+    }
+    return std::nullopt;
+}
