@@ -278,9 +278,10 @@ struct Rig::Impl : QObject
         } else if (accepted != (expected >= 0)) {
             fail(QLatin1String(
                      accepted ? "took a frame where none is valid: " : "dropped a valid frame: ")
-                + read.toHex(' '));
+                + read.left(42).toHex(' '));
         } else if (accepted && receiver.frameText() != read.mid(expected, Length)) {
-            fail("did not take the first valid frame: " + read.toHex(' '));
+            fail("took " + receiver.frameText().toHex(' ') + " before "
+                + read.mid(expected, Length).toHex(' '));
         } else if (decoded) {
             checkDecoded(read.mid(expected, Length), tickOn);
         }
