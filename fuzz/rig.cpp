@@ -19,8 +19,6 @@ const char *const StepNames[] = { "main tick", "pacing tick", "watchdog", "anima
     "events", "press", "drag", "release" };
 constexpr int Length = 14;
 constexpr uint8_t Lit[11] = { 0, 0, 0, 0, 1, 2, 4, 8, 0xFF, 1, 0 };
-// Picture1's elements, in the order a click target's low bits pick them.
-constexpr int Pictures[] = { 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 33, 34, 35, 36 };
 
 // The switcher's framing, written apart from the program's so that the two
 // can disagree: markers 'a'...'z' or 'b'...'w', byte 14 the sum of 2 to 12.
@@ -181,7 +179,9 @@ struct Rig::Impl : QObject
     void gesture(bool drag, const uint8_t *a)
     {
         const int kind = a[0] >> 6;
-        const int index = kind == 0 ? Pictures[a[0] % 64 % 20] : a[0] % 64 % (kind == 1 ? 4 : 10);
+        // Picture1's elements are 0 to 15 and 33 to 36.
+        const int e = a[0] % 64 % (kind == 0 ? 20 : kind == 1 ? 4 : 10);
+        const int index = kind == 0 && e >= 16 ? e + 17 : e;
         QWidget *widget = kind == 0 ? panel().picture(index)
             : kind == 1             ? panel().label2(index)
             : kind == 2             ? static_cast<QWidget *>(panel().frame1())
@@ -426,82 +426,29 @@ void Rig::run(const QByteArray &program)
 
 QByteArray RandomProgram::next()
 {
+    // How often each instruction comes: mostly the switcher's frames and the
+    // time between them, now and then noise, a fault, a click or a drag, a
+    // quiet stretch, the cable on other ports.
+    static const double weights[] = { 15, 460, 15, 430, 0.5, 3, 30, 3, 0.3, 0.2, 2 };
+    std::discrete_distribution<int> instruction(std::begin(weights), std::end(weights));
     QByteArray p;
-    const auto op = [&p](std::initializer_list<int> bytes) {
-        for (int b : bytes)
-            p += char(b);
-    };
-    const auto ticks = [&op](int n) {
-        for (; n > 0; n -= 256)
-            op({ Tick, std::min(n, 256) - 1 });
-    };
-    const auto inject = [&](const QByteArray &bytes) {
-        op({ Inject, int(bytes.size()) - 1 });
-        p += bytes;
-    };
-    for (int i = 0; i < 1000; ++i) {
-        const int event = roll(10000);
-        if (event < 15) {
-            // Quiet: mostly too short to lose the link, now and then for
-            // minutes, time to change the switcher or move its cable.
-            ticks(roll(5) ? 20 + roll(280) : 300 + roll(roll(8) ? 12000 : 180000));
-            m_twoOutput ^= roll(3) == 0;
-            const int bits = 1 << (1 + roll(15)) | roll(2) << (1 + roll(15));
-            if (roll(5) == 0)
-                op({ Ports, bits & 0xFF, bits >> 8 });
-            m_period = 8 + roll(23);
-        } else if (event < 25 && (m_bytes[9] == 0 || event < 16)) {
-            // Standby is the shorter state: buttons light only with the power on.
-            m_bytes[9] = uint8_t(m_bytes[9] ? 0 : roll(5) ? 1 : 1 + roll(255));
-        } else if (event >= 25 && event < 100) {
-            // New routes, and which inputs and outputs are there.
-            for (int k = 4; k <= 8; ++k)
-                m_bytes[k] = uint8_t(k < 8 && roll(20) ? 1 << roll(4) : roll(256));
-        } else if (event >= 100 && event < 112 && m_faultLeft == 0) {
-            // A port operation fails for a while; now and then the adapter is unplugged.
-            if (event < 110)
-                op({ Fail, 1 << roll(8) | (roll(3) ? 0 : roll(256)) });
-            else
-                op({ Fail, 0xE0, Ports, 0, 0 });
-            m_faultLeft = 1 + roll(300);
-        } else if (event >= 112 && event < 180) {
-            // A route: an input, then an output by its face or caption.
-            op({ Click, 2 * roll(4) + 1, roll(32), Tick, roll(100) });
-            op({ Click, roll(3) ? 2 * roll(4) + 9 : 0x40 | roll(4), roll(32) });
-        } else if (event >= 180 && event < 200) {
-            op({ Drag, roll(256), roll(8), roll(256), roll(256), Click, roll(256), roll(32) });
+    for (int i = 0; i < 4000; ++i) {
+        const int code = instruction(m_rng);
+        p += char(code);
+        for (int k = 0; k < Operands[code]; ++k)
+            p += char(roll(256));
+        if (code == Frame || code == Split || code == Settle) {
+            m_twoOutput ^= roll(1000) == 0; // another switcher, without a pause
+            p[p.size() - Operands[code]] = char(m_twoOutput);
+        } else if (code == Tick) {
+            p[p.size() - 1] = char(roll(30)); // frames come every 10 to 300 ms
+        } else if (code == Click || code == Drag) {
+            p[p.size() - Operands[code]] = char(roll(3) ? roll(20) : roll(256)); // mostly buttons
+        } else if (code == Quiet) {
+            m_twoOutput ^= roll(2) == 0;
         }
-        if (m_faultLeft > 0 && --m_faultLeft == 0)
-            op({ Heal });
-
-        // The switcher's frame: clean, corrupt, cut short, split, back to
-        // back or behind noise. Now and then it stops the panel's tick, and
-        // the user clicks a command button to get it going again.
-        for (int k : { 1, 2, 3, 10 })
-            m_bytes[k] = uint8_t(roll(256));
-        m_bytes[0] = uint8_t(roll(4000) == 0 ? 255 : roll(20) ? 0 : roll(255));
-        const QByteArray f = makeFrame(m_twoOutput, m_bytes);
-        QByteArray sent = f;
-        const int kind = roll(1000);
-        const int cut = 1 + roll(Length - 1);
-        if (kind < 20)
-            sent[cut] = char(f[cut] ^ 1 << roll(8));
-        else if (kind < 30)
-            sent[12] = f[0] == 'a' ? 'w' : 'z'; // the checksum leaves the markers out
-        else if (kind < 70)
-            sent.truncate(cut); // cut short, or split below
-        else if (kind < 95)
-            sent += f;
-        for (int n = roll(20); kind >= 95 && kind < 120 && n >= 0; --n)
-            sent.prepend(char(roll(256)));
-        inject(sent);
-        if (kind >= 45 && kind < 70) {
-            ticks(1 + roll(5));
-            inject(f.mid(cut));
-        }
-        ticks(m_period);
-        if (m_bytes[0] == 255)
-            op({ Tick, roll(256), Click, 16 + 2 * roll(2), roll(32) });
+        for (int k = code == Inject ? uint8_t(p.back()) % 64 : -1; k >= 0; --k)
+            p += char(roll(256));
     }
     return p;
 }

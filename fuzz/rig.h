@@ -63,10 +63,9 @@ private:
     std::unique_ptr<Impl> d;
 };
 
-// A switcher, its cable and a user at random from a seed, as the next few
-// simulated minutes of a program: frames clean, corrupt, cut short, split,
-// back to back or behind noise; quiet stretches; model, power, routes and
-// port changing; port operations failing; clicks and drags.
+// A switcher, its cable and a user at random from a seed: the next few
+// simulated minutes of a program, mostly frames, with noise, faults, clicks,
+// drags, quiet stretches, model and port changes now and then.
 class RandomProgram
 {
 public:
@@ -81,8 +80,4 @@ private:
 
     std::mt19937 m_rng;
     bool m_twoOutput = false;
-    // Bytes 2 to 12 of the switcher's frames: its routes, inputs, outputs, power.
-    uint8_t m_bytes[11] = { 0, 0, 0, 0, 1, 2, 4, 8, 0xFF, 1, 0 };
-    int m_period = 15;
-    int m_faultLeft = 0;
 };
