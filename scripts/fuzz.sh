@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Fuzzes the receive path with libFuzzer: arbitrary bytes through the fake
-# port, interleaved with main ticks, port failures and clicks
-# (fuzz/fuzz_program.h), with every invariant checked after every step.
+# Fuzzes the receive path with libFuzzer: arbitrary bytes as programs of steps
+# on the rig (fuzz/rig.h) - bytes through the fake port, ticks, port failures,
+# clicks - with every invariant checked after every step.
 # Builds build-fuzz with clang, AddressSanitizer and UndefinedBehaviorSanitizer,
 # fuzzes for SECONDS starting from fuzz/corpus (read only: new inputs go to
 # build-fuzz/corpus), then replays everything found with leak detection on.
