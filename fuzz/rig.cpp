@@ -432,7 +432,7 @@ QByteArray RandomProgram::next()
     static const double weights[] = { 15, 460, 15, 430, 0.5, 3, 30, 3, 0.3, 0.2, 2 };
     std::discrete_distribution<int> instruction(std::begin(weights), std::end(weights));
     QByteArray p;
-    for (int i = 0; i < 4000; ++i) {
+    for (int i = 0; i < 1000; ++i) {
         const int code = instruction(m_rng);
         p += char(code);
         for (int k = 0; k < Operands[code]; ++k)

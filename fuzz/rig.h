@@ -63,8 +63,8 @@ private:
     std::unique_ptr<Impl> d;
 };
 
-// A switcher, its cable and a user at random from a seed: the next few
-// simulated minutes of a program, mostly frames, with noise, faults, clicks,
+// A switcher, its cable and a user at random from a seed: the next simulated
+// minute or so of a program, mostly frames, with noise, faults, clicks,
 // drags, quiet stretches, model and port changes now and then.
 class RandomProgram
 {

@@ -50,7 +50,7 @@ int main(int argc, char *argv[])
     }
     const double growth = hours > 1 && rss[0] > 0 ? 100.0 * (rss[1] - rss[0]) / rss[0] : 0;
     std::printf("\n%lld ticks, %lld main ticks, settled four-output %lld and two-output %lld, "
-                "route commands %lld, max missedCycles %lld\nrss growth %+.1f%% (%.0f%% "
+                "route commands %lld, max missedCycles %lld\nrss growth %+.1f%% (%g%% "
                 "allowed)\ninvariants: %s\n",
         c.ticks, c.mainTicks, c.settledFourOutput, c.settledTwoOutput, c.routeCommands,
         c.maxMissedCycles, growth, allowedGrowth,
