@@ -160,14 +160,16 @@ struct Rig::Impl : QObject
 
     void ticks(int n)
     {
-        using Handler = void (Controller::*)();
-        const Handler handlers[] = { &Controller::Timer1_Timer, &Controller::Timer2_Timer,
-            &Controller::Timer3_Timer, &Controller::Timer4_Timer };
         for (; n > 0 && violation.isEmpty() && c.ticks < limit; --n) {
             ++c.ticks;
             for (int i = 0; i < 4; ++i)
                 if (timers[i]->isActive() && c.ticks % std::max(1, timers[i]->interval() / 10) == 0)
-                    step(Step(i), [&] { (app.get()->*handlers[i])(); });
+                    step(Step(i), [this, i] {
+                        i == 0       ? app->Timer1_Timer()
+                            : i == 1 ? app->Timer2_Timer()
+                            : i == 2 ? app->Timer3_Timer()
+                                     : app->Timer4_Timer();
+                    });
             // Shows, hides, moves and repaints would pile up for as long as
             // the run goes: a minute's worth go through as in a running program.
             if (c.ticks % 6000 == 0)
