@@ -1,36 +1,25 @@
-// libFuzzer target: arbitrary bytes through the fake port into the receive
-// path, interleaved with main ticks, port failures and clicks (see
-// fuzz_program.h for how the bytes are read). A broken invariant aborts, so
-// libFuzzer keeps the input that did it.
-#include "fuzz/fuzz_program.h"
+// libFuzzer target: arbitrary bytes as a program of steps for a fresh status
+// window on the rig (fuzz/rig.h). A broken invariant aborts, so libFuzzer
+// keeps the input that did it.
+#include "fuzz/rig.h"
 
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
 
-namespace {
-
-QApplication *application()
-{
-    static int argc = 1;
-    static char name[] = "matrix-receive-fuzzer";
-    static char *argv[] = { name, nullptr };
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    // Lives as long as the process: libFuzzer never returns from its loop.
-    static QApplication *app = new QApplication(argc, argv);
-    return app;
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    application();
-    const FuzzOutcome outcome = runFuzzProgram(data, size);
-    if (!outcome.violation.isEmpty()) {
-        std::fprintf(
-            stderr, "matrix-receive-fuzzer: invariant broken: %s\n", qPrintable(outcome.violation));
+    static int argc = 1;
+    static char *argv[] = { const_cast<char *>("matrix-receive-fuzzer"), nullptr };
+    if (!QApplication::instance()) {
+        if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        new QApplication(argc, argv); // lives as long as the fuzzer's loop: for ever
+    }
+    Rig rig(Rig::FuzzTicks);
+    rig.run(QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size)));
+    if (!rig.violation.isEmpty()) {
+        std::fprintf(stderr, "matrix-receive-fuzzer: %s\n", qPrintable(rig.violation));
         std::abort();
     }
     return 0;

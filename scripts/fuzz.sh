@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Fuzzes with libFuzzer, with every invariant checked after every step:
-#   receive   (default) arbitrary bytes through the fake port into the whole
-#             program, interleaved with main ticks, port failures and clicks
-#             (fuzz/fuzz_program.h); seeded from fuzz/corpus
+#   receive   (default) arbitrary bytes as programs of steps on the rig
+#             (fuzz/rig.h): bytes through the fake port into the whole
+#             program, ticks, port failures, clicks; seeded from fuzz/corpus
 #   receiver  the receiver and its model detection alone on the fake port
 #             (fuzz/receiver_fuzzer.cpp), over a hundred times faster
 # Builds build-fuzz with clang, AddressSanitizer and UndefinedBehaviorSanitizer,

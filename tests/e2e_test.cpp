@@ -31,6 +31,13 @@ protected:
         app = std::make_unique<Controller>(std::make_unique<QtSerialPort>(*table));
         app->Form_Load();
         app->statusWindow().show();
+        // A switcher gone for good (another program may end the simulator)
+        // leaves the port search running inside the main tick: the test
+        // ends the program then, and fails rather than hang.
+        QTimer::singleShot(60000, app.get(), [this] {
+            ADD_FAILURE() << "the test ran out of time; its switcher may have been ended";
+            app->endProgram();
+        });
     }
     Form3 &panel() { return app->panel(); }
     bool panelUpWithTitle(const QString &title)
