@@ -237,6 +237,16 @@ row() {
     ROWS+=("$(printf '%-44s %12s %12s %8s %-12s %s' "$@")")
 }
 
+# Two rows, from stat and from schedstat, comparing the CPU of a process with
+# a baseline's: cpu_rows NAME LIMIT NOTE PROCESS_STAT PROCESS_SCHED BASE_STAT BASE_SCHED
+cpu_rows() {
+    local name=$1 limit=$2 note=$3
+    row "$name (stat)" "$4" "$6" "$(ratio "$4" "$6")" "<= ${limit}x" \
+        "$(verdict "$(ratio "$4" "$6")" "$limit")${note:+; $note}"
+    row "$name (schedstat)" "$5" "$7" "$(ratio "$5" "$7")" "<= ${limit}x" \
+        "$(verdict "$(ratio "$5" "$7")" "$limit")"
+}
+
 STARTED=$EPOCHREALTIME
 FAILED=0
 
@@ -265,7 +275,7 @@ if start_sim "$LINK"; then
         FAILED=1
     fi
     if grep -q "switcher model" "$TMP/panel-up.err"; then
-        searches=$(grep -c "^port [0-9]" "$TMP/panel-up.err")
+        searches=$(grep -c "matrix.search: port [0-9]" "$TMP/panel-up.err")
         link_note="link up, $searches port search steps"
     fi
     stop_pid "$PANEL_PID"
@@ -274,12 +284,8 @@ if start_sim "$LINK"; then
 else
     FAILED=1
 fi
-row "cpu_link_up_pct_of_core (stat)" "${panel_up[0]}" "${empty_up[0]}" \
-    "$(ratio "${panel_up[0]}" "${empty_up[0]}")" "<= 1.5x" \
-    "$(verdict "$(ratio "${panel_up[0]}" "${empty_up[0]}")" 1.5); $link_note"
-row "cpu_link_up_pct_of_core (schedstat)" "${panel_up[1]}" "${empty_up[1]}" \
-    "$(ratio "${panel_up[1]}" "${empty_up[1]}")" "<= 1.5x" \
-    "$(verdict "$(ratio "${panel_up[1]}" "${empty_up[1]}")" 1.5)"
+cpu_rows cpu_link_up_pct_of_core 1.5 "$link_note" "${panel_up[0]}" "${panel_up[1]}" \
+    "${empty_up[0]}" "${empty_up[1]}"
 row "wakeups_link_up_per_s" "${panel_up[2]}" "${empty_up[2]}" \
     "$(ratio "${panel_up[2]}" "${empty_up[2]}")" "" "context switches of all threads"
 
@@ -491,12 +497,9 @@ if [[ -x $REMOTE_LATENCY ]]; then
     for pid in "${remote_sims[@]}"; do
         stop_pid "$pid"
     done
-    row "cpu_listen_no_client_pct_of_core (stat)" "${listen_cpu[0]}" "${plain_cpu[0]}" \
-        "$(ratio "${listen_cpu[0]}" "${plain_cpu[0]}")" "<= 1.10x" \
-        "$(verdict "$(ratio "${listen_cpu[0]}" "${plain_cpu[0]}")" 1.10); baseline: the same program without --listen, link up, listening: $listening"
-    row "cpu_listen_no_client_pct_of_core (schedstat)" "${listen_cpu[1]}" "${plain_cpu[1]}" \
-        "$(ratio "${listen_cpu[1]}" "${plain_cpu[1]}")" "<= 1.10x" \
-        "$(verdict "$(ratio "${listen_cpu[1]}" "${plain_cpu[1]}")" 1.10)"
+    cpu_rows cpu_listen_no_client_pct_of_core 1.10 \
+        "baseline: the same program without --listen, link up, listening: $listening" \
+        "${listen_cpu[0]}" "${listen_cpu[1]}" "${plain_cpu[0]}" "${plain_cpu[1]}"
 
     echo "measuring frame-to-WebSocket latency (remote-latency, about 15 s)..." >&2
     timeout --kill-after=5 120 "$REMOTE_LATENCY" "$PANEL" 300 >"$TMP/remote-latency.out" \
