@@ -306,34 +306,6 @@ protected:
     }
 };
 
-TEST_F(Resync, FramesAreFoundBehindNoise)
-{
-    // Each case: what arrives before each frame, and how the frame arrives.
-    const struct
-    {
-        const char *what;
-        QByteArray noise;
-        int split; // the frame arrives in two reads, cut here; 0: whole
-    } cases[] = {
-        { "one stray byte", wire({ 0x55 }), 0 },
-        { "noise holding start markers", QByteArray("xaby"), 0 },
-        { "a start marker just before the frame", QByteArray("b"), 0 },
-        { "noise, then the frame in pieces", wire({ 0x13, 0x61 }), 9 },
-        { "thirteen bytes of noise", QByteArray(13, 'q'), 5 },
-    };
-    for (const auto &c : cases) {
-        for (int n = 1; n <= 5; ++n) {
-            const QByteArray f = numbered(n);
-            const int cut = c.split ? c.split : f.size();
-            port.inject(c.noise + f.left(cut));
-            const int first = read();
-            port.inject(f.mid(cut));
-            const int accepted = first >= 0 ? first : read();
-            EXPECT_EQ(accepted, n) << c.what;
-        }
-    }
-}
-
 TEST_F(Resync, WhatCameWithTheFrameTakenGoesWithIt)
 {
     port.inject(numbered(1) + numbered(2));
