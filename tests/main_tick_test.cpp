@@ -155,19 +155,6 @@ TEST_F(MainTick, Byte2Of255StopsTheTickUntilAButtonIsReleased)
     EXPECT_EQ(state().selectedInput, 0);
 }
 
-TEST_F(MainTick, FailingPortNeverStopsTheTick)
-{
-    port->failing = { FakeSerialPort::Count, FakeSerialPort::Read, FakeSerialPort::Write };
-    click(1);
-    click(9);
-    tick(1);
-    EXPECT_EQ(state().selectedInput, 0); // the route was attempted and cleared
-    EXPECT_EQ(port->writes.size(), 1);
-    tick(200);
-    EXPECT_FALSE(state().linkUp());
-    EXPECT_TRUE(app->Timer1().isActive());
-}
-
 TEST_F(MainTick, SearchLettingEventsRunNeverStartsANestedTick)
 {
     // The supervision cycle lets events run; a tick arriving then must not run.
