@@ -68,13 +68,6 @@ TEST_F(Startup, DigitsAndLettersSitCentredOnTopOfTheirButtons)
         EXPECT_DOUBLE_EQ(panel().label1Rect(e.label).left, e.left) << e.label;
         EXPECT_DOUBLE_EQ(panel().label1Rect(e.label).top, e.top) << e.label;
     }
-    // Each label's centre lies on its picture's axis, its bottom on the picture's top.
-    for (const LabelPicturePair &pair : StartupLabelPlacement) {
-        const TwipsRect l = panel().label1Rect(pair.label);
-        const TwipsRect p = panel().pictureRect(pair.picture);
-        EXPECT_DOUBLE_EQ(l.left + l.width / 2, p.left + p.width / 2);
-        EXPECT_DOUBLE_EQ(l.top + l.height, p.top);
-    }
     EXPECT_DOUBLE_EQ(panel().outerWidth(), 6735);
     EXPECT_DOUBLE_EQ(panel().outerHeight(), 6390);
     EXPECT_EQ(panel().size(), QSize(561, 533));
@@ -86,24 +79,21 @@ TEST_F(Startup, DigitsAndLettersSitCentredOnTopOfTheirButtons)
 
 TEST_F(Startup, WaitingTextCyclesItsDotsAndResumesWhereItStopped)
 {
-    QLabel &text = app->statusWindow().label1();
-    app->Timer4_Timer();
-    EXPECT_EQ(text.text(), "Please wait for the RS232 input ");
-    app->Timer4_Timer();
-    EXPECT_EQ(text.text(), "Please wait for the RS232 input  .");
-    // The panel comes up and the animation stops; the link goes and it runs
-    // again, from where it was.
-    bringUp();
-    ASSERT_FALSE(app->Timer4().isActive());
-    state().linkMark = 0;
-    app->supervisor().SuperviseLink();
-    ASSERT_TRUE(app->Timer4().isActive());
-    app->Timer4_Timer();
-    EXPECT_EQ(text.text(), "Please wait for the RS232 input  .  . ");
-    app->Timer4_Timer();
-    EXPECT_EQ(text.text(), "Please wait for the RS232 input  .  .  . ");
-    app->Timer4_Timer();
-    EXPECT_EQ(text.text(), "Please wait for the RS232 input ");
+    const char *const dots[] = { " ", "  .", "  .  . ", "  .  .  . ", " " };
+    for (int i = 0; i < 5; ++i) {
+        if (i == 2) {
+            // The panel comes up and the animation stops; the link goes and
+            // it runs again, from where it was.
+            bringUp();
+            ASSERT_FALSE(app->Timer4().isActive());
+            state().linkMark = 0;
+            app->supervisor().SuperviseLink();
+            ASSERT_TRUE(app->Timer4().isActive());
+        }
+        app->Timer4_Timer();
+        EXPECT_EQ(app->statusWindow().label1().text(),
+            QStringLiteral("Please wait for the RS232 input") + dots[i]);
+    }
 }
 
 TEST_F(Startup, WatchdogOrClosingEitherWindowEndsTheProgram)
