@@ -40,11 +40,6 @@ protected:
         return QTest::qWaitFor(
             [&] { return panel().isVisible() && panel().windowTitle() == title; }, 8000);
     }
-    void click(int picture)
-    {
-        panel().Picture1_MouseDown(picture, Form3::LeftButton, 0, 100, 100);
-        panel().Picture1_MouseUp(picture, Form3::LeftButton, 0, 100, 100);
-    }
 
     QTemporaryDir dir;
     std::unique_ptr<Controller> app;
@@ -64,8 +59,10 @@ TEST_F(EndToEnd, RouteStandbyLinkLossAndTheOtherModel)
     ASSERT_TRUE(QTest::qWaitFor([&] { return panel().label2Caption(1) == "Input 2"; }, 3000));
 
     // Input 3 to output B, picked on the panel, comes back in the frames.
-    click(5);
-    click(11);
+    for (const int picture : { 5, 11 }) {
+        panel().Picture1_MouseDown(picture, Form3::LeftButton, 0, 100, 100);
+        panel().Picture1_MouseUp(picture, Form3::LeftButton, 0, 100, 100);
+    }
     EXPECT_TRUE(QTest::qWaitFor([&] { return panel().label2Caption(1) == "Input 3"; }, 5000));
 
     sim.say("power off");
