@@ -26,20 +26,20 @@
 
 namespace {
 
+void check(bool holds, const char *what)
+{
+    if (holds)
+        return;
+    std::fprintf(stderr, "matrix-receiver-fuzzer: invariant broken: %s\n", what);
+    std::abort();
+}
+
 struct Host : StatusReceiver::Host
 {
-    ControllerState *state = nullptr;
+    ControllerState state;
     void bringUpPanel(int model) override { check(model == 1 || model == 2, "panel for model"); }
-    void reduceToTwoOutputs() override { check(state->matrixModel == 2, "reduced a four-output"); }
-    void stopMainTick() override { check(state->statusByte2 == 255, "tick stopped without 255"); }
-
-    static void check(bool holds, const char *what)
-    {
-        if (holds)
-            return;
-        std::fprintf(stderr, "matrix-receiver-fuzzer: invariant broken: %s\n", what);
-        std::abort();
-    }
+    void reduceToTwoOutputs() override { check(state.matrixModel == 2, "reduced a four-output"); }
+    void stopMainTick() override { check(state.statusByte2 == 255, "tick stopped without 255"); }
 };
 
 } // namespace
@@ -52,32 +52,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FakeSerialPort port;
     port.existing = { 1, 2, 3 };
     port.open();
-    ControllerState state;
-    state.matrixModel = ControllerState::NotDetermined;
-    state.setupPending = ControllerState::NotDetermined;
     Host host;
-    host.state = &state;
+    ControllerState &state = host.state;
+    state.matrixModel = state.setupPending = ControllerState::NotDetermined;
     StatusReceiver receiver(port, state, host);
     QByteArray arrived; // every byte that ever arrived, on any port
 
     while (pos < size) {
         switch (next() % 8) {
-        case 0: {
-            const int n = next() % 32 + 1;
-            for (int k = 0; k < n; ++k)
+        case 0:
+            for (int n = next() % 32 + 1; n > 0; --n) {
                 arrived += char(next());
-            port.inject(arrived.right(n));
+                port.inject(arrived.right(1));
+            }
             break;
-        }
         case 1: {
-            const bool two = next() & 1;
+            const auto kind
+                = next() & 1 ? StatusFrame::Kind::TwoOutput : StatusFrame::Kind::FourOutput;
             uint8_t body[11];
             for (uint8_t &b : body)
                 b = next();
-            const QByteArray frame = StatusFrame::build(
-                two ? StatusFrame::Kind::TwoOutput : StatusFrame::Kind::FourOutput, body);
-            arrived += frame;
-            port.inject(frame);
+            arrived += StatusFrame::build(kind, body);
+            port.inject(arrived.right(StatusFrame::Length));
             break;
         }
         case 3: {
@@ -92,8 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         case 4:
             state.linkMark = 0;
-            state.matrixModel = ControllerState::NotDetermined;
-            state.setupPending = ControllerState::NotDetermined;
+            state.matrixModel = state.setupPending = ControllerState::NotDetermined;
             break;
         case 5:
             port.opened = false;
@@ -104,26 +99,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         case 6:
             receiver.discardWaiting();
             break;
-        default: {
+        default:
             state.linkMark = 0;
             receiver.ReadStatusFrame();
             if (state.linkUp()) {
                 const QByteArray &frame = receiver.frameText();
-                Host::check(StatusFrame::isValid(frame) && frame.size() == StatusFrame::Length,
+                check(StatusFrame::isValid(frame) && frame.size() == StatusFrame::Length,
                     "accepted a frame without its markers and checksum");
-                Host::check(arrived.contains(frame), "accepted bytes that never arrived");
+                check(arrived.contains(frame), "accepted bytes that never arrived");
             }
-            break;
         }
-        }
-        Host::check(state.matrixModel == 1 || state.matrixModel == 2
+        check(state.matrixModel == 1 || state.matrixModel == 2
                 || state.matrixModel == ControllerState::NotDetermined,
             "model other than 1, 2 or 12");
-        const bool counting = port.opened && !port.failing.count(FakeSerialPort::Count);
-        const std::optional<int> waiting = receiver.bytesWaiting();
-        if (counting) {
+        const std::optional<int> waiting = receiver.bytesWaiting(); // forgets another port's bytes
+        if (port.opened && !port.failing.count(FakeSerialPort::Count)) {
             const int kept = *waiting - int(port.incoming.size());
-            Host::check(kept >= 0 && kept < StatusFrame::Length, "kept 14 bytes or more");
+            check(kept >= 0 && kept < StatusFrame::Length, "kept 14 bytes or more");
         }
     }
     return 0;

@@ -305,9 +305,10 @@ struct Rig::Impl : QObject
         const auto at = [&f](int i) { return uint8_t(f[i]); };
         if (!s.linkUp() || s.missedCycles != 0 || s.setupPending != 0)
             fail("a frame was decoded and the link is not up");
-        if (s.statusByte2 != at(1) || s.statusByte3 != at(2) || s.outputSource1 != at(5)
-            || s.outputSource2 != at(6) || s.outputSource3 != at(7) || s.outputSource4 != at(8)
-            || s.powerState != at(10) || s.statusByte12 != at(11))
+        if (s.statusByte2 != at(1) || s.statusByte3 != at(2) || s.statusByte4 != at(3)
+            || s.statusByte5 != at(4) || s.outputSource1 != at(5) || s.outputSource2 != at(6)
+            || s.outputSource3 != at(7) || s.outputSource4 != at(8) || s.powerState != at(10)
+            || s.statusByte12 != at(11))
             fail("the state does not hold the frame decoded: " + f.toHex(' '));
         if (pendingAtRead == ControllerState::NotDetermined) {
             ++(f[0] == 'a' ? c.settledFourOutput : c.settledTwoOutput);

@@ -2,37 +2,32 @@
 
 #include "app/controller.h"
 #include "app/form1.h"
-#include "core/status_frame.h"
 #include "fake_serial_port.h"
 #include "panel/form3.h"
 
-#include <array>
 #include <gtest/gtest.h>
 
 // A status window on a fake port, loaded as at start-up.
 class AppFixture : public ::testing::Test
 {
 protected:
-    void SetUp() override
+    void SetUp() override { load({ 1 }); }
+
+    // The program afresh, with only the `existing` ports there.
+    void load(std::set<int> existing, bool permission = false)
     {
+        app.reset();
         auto owned = std::make_unique<FakeSerialPort>();
         port = owned.get();
-        configurePort(*port);
+        port->existing = std::move(existing);
+        port->permission = permission;
         app = std::make_unique<Controller>(std::move(owned));
         app->Form_Load();
-    }
-    virtual void configurePort(FakeSerialPort &) { }
-
-    static QByteArray frame(StatusFrame::Kind kind = StatusFrame::Kind::FourOutput,
-        uint8_t flags = 0xFF, uint8_t power = 1, uint8_t byte2 = 0,
-        std::array<uint8_t, 4> sources = { 1, 2, 4, 8 })
-    {
-        return statusFrame(kind, flags, power, byte2, sources);
     }
 
     // Runs main ticks; a fresh status frame arrives every `frameEvery` ticks
     // (0: none), so the link stays up as long as the test wants.
-    void tick(int count, int frameEvery = 0, const QByteArray &f = frame())
+    void tick(int count, int frameEvery = 0, const QByteArray &f = statusFrame())
     {
         for (int i = 0; i < count; ++i) {
             if (frameEvery > 0 && ++m_sinceFrame >= frameEvery) {
@@ -44,13 +39,17 @@ protected:
     }
 
     // Three frames of one kind: the panel comes up.
-    void bringUp(StatusFrame::Kind kind = StatusFrame::Kind::FourOutput)
+    void bringUp(const QByteArray &f = statusFrame())
     {
-        for (int i = 0; i < 3; ++i) {
-            port->inject(frame(kind));
-            app->Timer1_Timer();
-        }
+        tick(3, 1, f);
         ASSERT_TRUE(app->state().linkUp());
+    }
+
+    // A press and a release on a picture, as the panel's pointer handlers get them.
+    void click(int picture)
+    {
+        panel().Picture1_MouseDown(picture, Form3::LeftButton, 0, 100, 100);
+        panel().Picture1_MouseUp(picture, Form3::LeftButton, 0, 100, 100);
     }
 
     // Drains the frame in flight through the pacing timer.

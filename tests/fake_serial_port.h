@@ -7,6 +7,7 @@
 #include <array>
 #include <initializer_list>
 #include <set>
+#include <utility>
 
 // Bytes as they appear on the line, written as numbers.
 inline QByteArray wire(std::initializer_list<int> values)
@@ -47,54 +48,37 @@ public:
     bool dtr = false;
     int number = 1;
     bool opened = false;
+    bool permission = false; // whether a failed open was for want of permission
 
     void inject(const QByteArray &bytes) { incoming += bytes; }
 
     bool setCommPort(int n) override
     {
-        if (failing.count(SetCommPort) || opened)
-            return false;
-        number = n;
-        return true;
+        return attempt(SetCommPort, !opened, [&] { number = n; });
     }
     int commPort() const override { return number; }
     bool setSettings(const QString &s) override
     {
-        if (failing.count(SetSettings))
-            return false;
-        settings = s;
-        return true;
+        return attempt(SetSettings, true, [&] { settings = s; });
     }
     bool setDtrEnable(bool enable) override
     {
-        if (failing.count(SetDtr))
-            return false;
-        dtr = enable;
-        return true;
+        return attempt(SetDtr, true, [&] { dtr = enable; });
     }
     bool open() override
     {
         openAttempts.append(number);
-        if (failing.count(Open) || opened || !existing.count(number))
-            return false;
-        opened = true;
-        return true;
+        return attempt(Open, !opened && existing.count(number), [&] { opened = true; });
     }
     bool close() override
     {
-        if (failing.count(Close) || !opened)
-            return false;
-        opened = false;
-        return true;
+        return attempt(Close, opened, [&] { opened = false; });
     }
     bool isOpen() const override { return opened; }
     bool write(const QByteArray &bytes) override
     {
         writes.append(bytes);
-        if (failing.count(Write) || !opened)
-            return false;
-        written += bytes;
-        return true;
+        return attempt(Write, opened, [&] { written += bytes; });
     }
     std::optional<int> bytesWaiting() override
     {
@@ -106,13 +90,19 @@ public:
     {
         if (failing.count(Read) || !opened)
             return std::nullopt;
-        QByteArray all = incoming;
-        incoming.clear();
-        return all;
+        return std::exchange(incoming, {});
     }
     QString errorString() const override { return QStringLiteral("fake failure"); }
     bool lastErrorWasPermission() const override { return permission; }
     QString deviceName() const override { return QStringLiteral("/dev/fake%1").arg(number); }
 
-    bool permission = false;
+private:
+    // Does `action` and says so, unless the operation fails or is impossible.
+    template <typename Action> bool attempt(Operation op, bool possible, Action action)
+    {
+        if (failing.count(op) || !possible)
+            return false;
+        action();
+        return true;
+    }
 };

@@ -4,13 +4,6 @@
 
 #include <functional>
 
-namespace {
-const QColor Green(0, 200, 0);
-const QColor Blue(0, 0, 255);
-const QColor Red(255, 0, 0);
-
-} // namespace
-
 class MainTick : public AppFixture
 {
 protected:
@@ -20,64 +13,49 @@ protected:
         bringUp();
         port->written.clear();
     }
-    // A full click (press and release) on a picture or output caption.
-    void clickPicture(int index)
-    {
-        panel().Picture1_MouseDown(index, Form3::LeftButton, 0, 100, 100);
-        panel().Picture1_MouseUp(index, Form3::LeftButton, 0, 100, 100);
-    }
-    void expectColours(const QColor (&inputs)[4], const QColor (&outputs)[4])
+    // The picked input's and output's labels red, the others green and blue.
+    void expectColours(int input, int output)
     {
         for (int k = 1; k <= 4; ++k) {
-            EXPECT_EQ(panel().label1Colour(PanelLayout::InputLabel[k]), inputs[k - 1])
+            EXPECT_EQ(panel().label1Colour(PanelLayout::InputLabel[k]),
+                k == input ? QColor(255, 0, 0) : QColor(0, 200, 0))
                 << "input " << k;
-            EXPECT_EQ(panel().label1Colour(PanelLayout::OutputLabel[k]), outputs[k - 1])
+            EXPECT_EQ(panel().label1Colour(PanelLayout::OutputLabel[k]),
+                k == output ? QColor(255, 0, 0) : QColor(0, 0, 255))
                 << "output " << k;
         }
     }
 };
 
-TEST_F(MainTick, Input2ThenOutputBSendsRoute5AndRestoresTheColours)
+TEST_F(MainTick, PicksTurnTheirLabelsRedAndTheRouteGoesOutOnTheTickAfterBoth)
 {
-    clickPicture(3); // input 2
-    tick(1);
-    expectColours({ Green, Red, Green, Green }, { Blue, Blue, Blue, Blue });
-    clickPicture(11); // output B
-    tick(1);
-    EXPECT_EQ(port->written, wire({ 5 }));
-    EXPECT_EQ(state().selectedInput, 0);
-    EXPECT_EQ(state().selectedOutput, 0);
-    finishFrame();
-    EXPECT_EQ(port->written, wire({ 5, 250, 213, 123 }));
-    tick(1);
-    expectColours({ Green, Green, Green, Green }, { Blue, Blue, Blue, Blue });
-}
-
-TEST_F(MainTick, RouteBytesFollowInputAndOutput)
-{
+    // Faces clicked in turn, in either order: only the last pick on each side
+    // counts. The route byte is (output - 1) * 4 + input - 1.
     const struct
     {
-        int input, output, byte;
-    } cases[] = { { 4, 4, 15 }, { 1, 1, 0 }, { 3, 2, 6 }, { 2, 3, 9 } };
+        QList<int> faces;
+        int byte;
+    } cases[] = { { { 3, 11 }, 5 }, { { 13, 15, 7 }, 15 }, { { 5, 1, 9 }, 0 }, { { 11, 5 }, 6 },
+        { { 13, 3 }, 9 } };
     for (const auto &c : cases) {
-        port->written.clear();
-        // Output first this time: the order does not matter.
-        clickPicture(PanelLayout::outputUpFace(c.output));
-        clickPicture(PanelLayout::inputUpFace(c.input));
+        int input = 0, output = 0;
+        for (int face : c.faces.mid(0, c.faces.size() - 1)) {
+            click(face);
+            (face < 8 ? input : output) = face < 8 ? (face + 1) / 2 : (face - 7) / 2;
+        }
         tick(1);
-        EXPECT_EQ(port->written, wire({ c.byte })) << c.input << "->" << c.output;
+        expectColours(input, output);
+        EXPECT_TRUE(port->written.isEmpty());
+        click(c.faces.last());
+        tick(1);
+        EXPECT_EQ(port->written, wire({ c.byte }));
+        EXPECT_EQ(state().selectedInput, 0);
+        EXPECT_EQ(state().selectedOutput, 0);
         finishFrame();
+        tick(1);
+        expectColours(0, 0);
+        port->written.clear();
     }
-}
-
-TEST_F(MainTick, OnlyTheLastPickOnEachSideCounts)
-{
-    clickPicture(5); // input 3
-    clickPicture(1); // input 1
-    tick(1);
-    expectColours({ Red, Green, Green, Green }, { Blue, Blue, Blue, Blue });
-    EXPECT_EQ(state().selectedInput, 1);
-    EXPECT_TRUE(port->written.isEmpty());
 }
 
 TEST_F(MainTick, HalfMadeSelectionExpiresOnThe301stTickAfterTheLastPress)
@@ -85,63 +63,60 @@ TEST_F(MainTick, HalfMadeSelectionExpiresOnThe301stTickAfterTheLastPress)
     // A second press on the same side, on a face or on an output's caption,
     // starts the age again.
     const std::function<void()> pressesOnOutputC[] = {
-        [&] { clickPicture(13); },
+        [&] { click(13); },
         [&] {
             panel().Label2_MouseDown(2, Form3::LeftButton, 0, 10, 10);
             panel().Label2_MouseUp(2, Form3::LeftButton, 0, 10, 10);
         },
     };
     for (const auto &pressOutputC : pressesOnOutputC) {
-        clickPicture(15); // output D
+        click(15); // output D
         tick(1, 10);
-        expectColours({ Green, Green, Green, Green }, { Blue, Blue, Blue, Red });
+        expectColours(0, 4);
         tick(199, 10);
         pressOutputC();
         tick(300, 10);
         EXPECT_EQ(state().selectedOutput, 3);
         tick(1, 10);
         EXPECT_EQ(state().selectedOutput, 0);
-        expectColours({ Green, Green, Green, Green }, { Blue, Blue, Blue, Blue });
+        expectColours(0, 0);
         EXPECT_TRUE(port->written.isEmpty());
     }
 }
 
 TEST_F(MainTick, LinkLossAfterFourQuietCyclesKeepsThePendingSelection)
 {
-    clickPicture(3);
+    click(3);
     tick(196); // with the three ticks that brought the panel up, 199 since start
     EXPECT_TRUE(state().linkUp());
     tick(1); // the fourth quiet cycle: about 2 s after the last frame
     EXPECT_FALSE(state().linkUp());
     EXPECT_EQ(state().linkMark, 0);
 
-    clickPicture(9); // output A while the link is down
+    click(9); // output A while the link is down
     tick(40);
     EXPECT_EQ(state().selectedInput, 2);
     EXPECT_EQ(state().selectedOutput, 1);
     EXPECT_TRUE(port->written.isEmpty());
 
     // The same switcher answers again: the route goes out at once.
-    port->inject(frame());
+    port->inject(statusFrame());
     tick(1);
     EXPECT_EQ(port->written, wire({ 1 }));
 }
 
-TEST_F(MainTick, StaleIncompleteInputIsDroppedOnTheTenthTickItLingers)
+TEST_F(MainTick, LingeringInputIsDroppedOnTheTenthTickButNoFrameArrivingInPieces)
 {
     port->inject(wire({ 1, 2, 3, 4, 5 }));
     tick(9);
     EXPECT_EQ(port->incoming.size(), 5);
     tick(1);
     EXPECT_TRUE(port->incoming.isEmpty());
-}
 
-TEST_F(MainTick, FramesArrivingInPiecesAreNeverDropped)
-{
     // On a 9600 baud line most frames are seen half-received by one tick and
     // complete by the next; over many frames none may be thrown away, even
     // behind a stray byte that waited nine ticks before the frame began.
-    QByteArray f = frame();
+    QByteArray f = statusFrame();
     for (int n = 0; n < 100; ++n) {
         f[2] = char(n); // byte 3, stored as received
         f[13] = char(StatusFrame::checksum(f));
@@ -156,10 +131,8 @@ TEST_F(MainTick, FramesArrivingInPiecesAreNeverDropped)
         ASSERT_EQ(state().statusByte3, n) << "frame " << n << " lost";
         tick(8);
     }
-}
 
-TEST_F(MainTick, StaleInputIsKeptWhileTheLinkIsDown)
-{
+    // With the link down nothing is dropped.
     state().linkMark = 0;
     port->inject(wire({ 1, 2, 3 }));
     tick(30);
@@ -168,30 +141,17 @@ TEST_F(MainTick, StaleInputIsKeptWhileTheLinkIsDown)
 
 TEST_F(MainTick, Byte2Of255StopsTheTickUntilAButtonIsReleased)
 {
-    port->inject(frame(StatusFrame::Kind::FourOutput, 0xFF, 1, 255));
+    port->inject(statusFrame(StatusFrame::Kind::FourOutput, 0xFF, 1, 255));
     tick(1);
     EXPECT_FALSE(app->Timer1().isActive());
-    port->inject(frame(StatusFrame::Kind::FourOutput, 0xFF, 1, 0));
+    port->inject(statusFrame(StatusFrame::Kind::FourOutput, 0xFF, 1, 0));
     app->Timer1_Timer(); // a frame with another value does not restart it
     EXPECT_FALSE(app->Timer1().isActive());
     panel().Frame1_MouseDown(0, Form3::LeftButton, 0, 1, 1);
     EXPECT_FALSE(app->Timer1().isActive());
-    clickPicture(2); // a down face: nothing selected, but the release restarts
+    click(2); // a down face: nothing selected, but the release restarts
     EXPECT_TRUE(app->Timer1().isActive());
     EXPECT_EQ(state().selectedInput, 0);
-}
-
-TEST_F(MainTick, FailingPortNeverStopsTheTick)
-{
-    port->failing = { FakeSerialPort::Count, FakeSerialPort::Read, FakeSerialPort::Write };
-    clickPicture(1);
-    clickPicture(9);
-    tick(1);
-    EXPECT_EQ(state().selectedInput, 0); // the route was attempted and cleared
-    EXPECT_EQ(port->writes.size(), 1);
-    tick(200);
-    EXPECT_FALSE(state().linkUp());
-    EXPECT_TRUE(app->Timer1().isActive());
 }
 
 TEST_F(MainTick, SearchLettingEventsRunNeverStartsANestedTick)
@@ -200,7 +160,7 @@ TEST_F(MainTick, SearchLettingEventsRunNeverStartsANestedTick)
     int nestedCalls = 0;
     app->setEventPump([&](int) {
         ++nestedCalls;
-        port->inject(frame());
+        port->inject(statusFrame());
         app->Timer1_Timer();
     });
     state().linkMark = 0;

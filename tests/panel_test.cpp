@@ -1,7 +1,6 @@
 // The panel window with real pointer events (offscreen): pressing, releasing,
 // dragging, and the two-output layout.
 #include "app_fixture.h"
-#include "panel/output_layout.h"
 
 #include <QTest>
 
@@ -27,83 +26,47 @@ protected:
     }
 };
 
-TEST_F(Panel, PressHidesTheUpFaceAndPausesTheTickUntilTheRelease)
+TEST_F(Panel, PressShowsTheDownFaceAndPausesTheTickUntilTheRelease)
 {
-    QWidget *input2 = panel().picture(3);
-    const QPoint at = centreOf(input2);
-    press(at);
-    EXPECT_FALSE(panel().pictureVisible(3));
-    EXPECT_TRUE(panel().pictureVisible(2));
-    EXPECT_FALSE(app->Timer1().isActive());
-    EXPECT_EQ(state().selectedInput, 2);
-    // The release lands where the press went even though that face is hidden
-    // and the down face now lies under the pointer.
-    release(at);
-    EXPECT_TRUE(panel().pictureVisible(3));
-    EXPECT_TRUE(app->Timer1().isActive());
-    EXPECT_EQ(state().selectedInput, 2);
-}
-
-TEST_F(Panel, RightButtonPicksLikeTheLeft)
-{
-    const QPoint at = centreOf(panel().picture(13));
-    press(at, Qt::RightButton);
-    release(at, Qt::RightButton);
-    EXPECT_EQ(state().selectedOutput, 3);
-    EXPECT_TRUE(panel().pictureVisible(13));
-}
-
-TEST_F(Panel, CaptionPressActsAsItsOutputFace)
-{
-    const QPoint at = centreOf(panel().label2(2)); // "Input 3" on output C
-    press(at);
-    EXPECT_EQ(state().selectedOutput, 3);
-    EXPECT_FALSE(panel().pictureVisible(13));
-    EXPECT_FALSE(app->Timer1().isActive());
-    release(at);
-    EXPECT_TRUE(panel().pictureVisible(13));
-    EXPECT_TRUE(app->Timer1().isActive());
-}
-
-TEST_F(Panel, DownFaceSelectsNothingButStillPausesTheTick)
-{
+    // Each case: where the press lands and with which button, the button's up
+    // and down faces, what it picks (input, output) and the command it sends.
     panel().setPictureVisible(9, false); // output A unlit
-    const QPoint at = centreOf(panel().picture(8));
-    press(at);
-    EXPECT_FALSE(app->Timer1().isActive());
-    release(at);
-    EXPECT_EQ(state().selectedOutput, 0);
-    EXPECT_EQ(state().selectedInput, 0);
-    EXPECT_TRUE(app->Timer1().isActive());
-    EXPECT_FALSE(panel().pictureVisible(9));
-}
-
-TEST_F(Panel, CommandButtonsSendOnThePressOnly)
-{
-    const QPoint right = centreOf(panel().picture(33));
-    press(right);
-    EXPECT_EQ(port->written, wire({ 16 }));
-    finishFrame();
-    release(right);
-    EXPECT_EQ(port->written, wire({ 16, 239, 213, 123 }));
-    EXPECT_TRUE(panel().pictureVisible(33));
-
-    port->written.clear();
-    const QPoint left = centreOf(panel().picture(35));
-    press(left);
-    release(left);
-    EXPECT_EQ(port->written, wire({ 40 }));
-}
-
-TEST_F(Panel, TwoClicksRouteAnInput)
-{
-    for (int index : { 5, 11 }) { // input 3, output B
-        const QPoint at = centreOf(panel().picture(index));
-        press(at);
-        release(at);
+    const struct
+    {
+        QWidget *target;
+        Qt::MouseButton button;
+        int up, down, input, output, command;
+    } cases[] = {
+        { panel().picture(3), Qt::LeftButton, 3, 2, 2, 0, -1 },
+        { panel().picture(13), Qt::RightButton, 13, 12, 0, 3, -1 },
+        // The caption "Input 3" on output C acts as its face.
+        { panel().label2(2), Qt::LeftButton, 13, 12, 0, 3, -1 },
+        // Unlit output A's down face picks nothing.
+        { panel().picture(8), Qt::LeftButton, -1, 8, 0, 0, -1 },
+        // Command buttons send on the press only.
+        { panel().picture(33), Qt::LeftButton, 33, 34, 0, 0, 16 },
+        { panel().picture(35), Qt::LeftButton, 35, 36, 0, 0, 40 },
+    };
+    for (const auto &c : cases) {
+        state().selectedInput = state().selectedOutput = 0;
+        port->written.clear();
+        // The release lands where the press went even though that face is
+        // hidden by then and the down face lies under the pointer.
+        const QPoint at = centreOf(c.target);
+        press(at, c.button);
+        EXPECT_FALSE(app->Timer1().isActive());
+        EXPECT_FALSE(c.up >= 0 && panel().pictureVisible(c.up)) << c.up;
+        EXPECT_TRUE(panel().pictureVisible(c.down)) << c.down;
+        EXPECT_EQ(port->written, c.command < 0 ? "" : wire({ c.command }));
+        finishFrame();
+        release(at, c.button);
+        EXPECT_TRUE(app->Timer1().isActive());
+        EXPECT_TRUE(c.up < 0 || panel().pictureVisible(c.up)) << c.up;
+        EXPECT_EQ(state().selectedInput, c.input);
+        EXPECT_EQ(state().selectedOutput, c.output);
+        EXPECT_EQ(port->written.size(), c.command < 0 ? 0 : 4);
     }
-    tick(1);
-    EXPECT_EQ(port->written, wire({ 6 }));
+    EXPECT_FALSE(panel().pictureVisible(9));
 }
 
 TEST_F(Panel, HeldButtonKeepsAHalfMadeSelectionFromExpiring)
@@ -159,78 +122,51 @@ TEST_F(Panel, DraggingAnInputButtonAlsoPicksIt)
     EXPECT_TRUE(panel().pictureVisible(1));
 }
 
-TEST_F(Panel, TwoOutputLayoutAndItsUndoing)
+TEST_F(Panel, TwoOutputSwitcherGetsItsLayoutOnEveryFrameAndAFourOutputOneAllBack)
 {
-    reduceToTwoOutputs(panel());
+    // Link lost, a two-output switcher answers, is lost, and the four-output
+    // switcher comes back.
+    auto swap = [&](const QByteArray &f) {
+        state().linkMark = 0;
+        tick(50); // a search cycle: status window up, model to be detected
+        ASSERT_FALSE(panel().isVisible());
+        bringUp(f);
+        ASSERT_TRUE(panel().isVisible());
+    };
+    const QByteArray twoOutput = statusFrame(StatusFrame::Kind::TwoOutput, 0xF0);
+    swap(twoOutput);
+    EXPECT_EQ(panel().windowTitle(), "OXA 4*2 true matrix");
+    // Whatever undoes the layout, the next frame puts it back.
+    panel().setPictureVisible(12, true);
+    panel().setLabel1Visible(4, true);
+    panel().setPictureLeft(11, 100);
+    tick(1, 1, twoOutput);
     for (int index = 12; index <= 15; ++index)
         EXPECT_FALSE(panel().pictureVisible(index)) << index;
+    EXPECT_TRUE(panel().pictureVisible(9));
+    EXPECT_TRUE(panel().pictureVisible(11));
     EXPECT_FALSE(panel().label1Visible(6));
     EXPECT_FALSE(panel().label1Visible(4));
     EXPECT_DOUBLE_EQ(panel().pictureRect(11).left, 4905);
     EXPECT_DOUBLE_EQ(panel().pictureRect(10).top, 2790);
     EXPECT_DOUBLE_EQ(panel().label1Rect(5).left, 5242.5);
     EXPECT_DOUBLE_EQ(panel().label1Rect(5).top, 2505);
+    // Keys for the outputs it lacks pick nothing.
+    QTest::keyClick(&panel(), Qt::Key_C);
+    QTest::keyClick(&panel(), Qt::Key_D);
+    EXPECT_EQ(state().selectedOutput, 0);
+    QTest::keyClick(&panel(), Qt::Key_B);
+    EXPECT_EQ(state().selectedOutput, 2);
 
-    restoreFourOutputs(panel());
-    EXPECT_TRUE(panel().pictureVisible(12));
-    EXPECT_TRUE(panel().pictureVisible(14));
+    swap(statusFrame());
+    EXPECT_EQ(panel().windowTitle(), "OXA 4*4 true matrix");
+    for (int index = 12; index <= 15; ++index) // lit again by the routing display
+        EXPECT_TRUE(panel().pictureVisible(index)) << index;
     EXPECT_TRUE(panel().label1Visible(6));
     EXPECT_TRUE(panel().label1Visible(4));
     EXPECT_DOUBLE_EQ(panel().pictureRect(11).left, 2250);
     EXPECT_DOUBLE_EQ(panel().pictureRect(10).left, 2250);
     EXPECT_DOUBLE_EQ(panel().label1Rect(5).left, 2587.5);
-    EXPECT_DOUBLE_EQ(panel().label1Rect(5).top, 2505);
-}
-
-TEST_F(Panel, TwoOutputLayoutIsReappliedOnEveryFrame)
-{
-    state().linkMark = 0;
-    tick(50);
-    for (int i = 0; i < 3; ++i) {
-        port->inject(frame(StatusFrame::Kind::TwoOutput, 0xF0));
-        tick(1);
-    }
-    ASSERT_EQ(state().matrixModel, 2);
-    panel().setPictureVisible(12, true);
-    panel().setLabel1Visible(4, true);
-    panel().setPictureLeft(11, 100);
-    port->inject(frame(StatusFrame::Kind::TwoOutput, 0xF0));
-    tick(1);
-    EXPECT_FALSE(panel().pictureVisible(12));
-    EXPECT_FALSE(panel().label1Visible(4));
-    EXPECT_DOUBLE_EQ(panel().pictureRect(11).left, 4905);
-    // Outputs C and D, which this switcher lacks, stay unlit.
-    EXPECT_FALSE(panel().pictureVisible(13));
-    EXPECT_FALSE(panel().pictureVisible(15));
-    EXPECT_TRUE(panel().pictureVisible(9));
-    EXPECT_TRUE(panel().pictureVisible(11));
-}
-
-TEST_F(Panel, FourOutputSwitcherAfterATwoOutputOneGetsItsFullPanelBack)
-{
-    // Link lost, a two-output switcher answers, is lost, and the four-output
-    // switcher comes back.
-    auto swap = [&](StatusFrame::Kind kind) {
-        state().linkMark = 0;
-        tick(50); // a search cycle: status window up, model to be detected
-        ASSERT_FALSE(panel().isVisible());
-        for (int i = 0; i < 3; ++i) {
-            port->inject(frame(kind));
-            tick(1);
-        }
-        ASSERT_TRUE(panel().isVisible());
-    };
-    swap(StatusFrame::Kind::TwoOutput);
-    EXPECT_EQ(panel().windowTitle(), "OXA 4*2 true matrix");
-    EXPECT_FALSE(panel().pictureVisible(14));
-    EXPECT_DOUBLE_EQ(panel().pictureRect(11).left, 4905);
-
-    swap(StatusFrame::Kind::FourOutput);
-    EXPECT_EQ(panel().windowTitle(), "OXA 4*4 true matrix");
-    EXPECT_TRUE(panel().pictureVisible(14));
-    EXPECT_TRUE(panel().pictureVisible(15)); // lit again by the routing display
-    EXPECT_TRUE(panel().label1Visible(4));
-    EXPECT_DOUBLE_EQ(panel().pictureRect(11).left, 2250);
 }
 
 // --- keyboard, double clicks, names, size -------------------------------------
@@ -282,27 +218,12 @@ TEST_F(PanelKeys, KeysPickAsClicksDoAndPutTheSameFrameOnTheLine)
     EXPECT_EQ(panel().label1Colour(PanelLayout::OutputLabel[4]), QColor(0, 0, 255));
 
     // An unlit button picks nothing, by key as by pointer.
-    tick(1, 1, frame(StatusFrame::Kind::FourOutput, 0xFF, 0));
+    tick(1, 1, statusFrame(StatusFrame::Kind::FourOutput, 0xFF, 0));
     EXPECT_TRUE(type({ { Qt::Key_1, none }, { Qt::Key_A, none } }).isEmpty());
     EXPECT_EQ(state().selectedInput, 0);
 
     QTest::keyClick(&panel(), Qt::Key_Q, Qt::ControlModifier);
     EXPECT_TRUE(app->ended());
-}
-
-TEST_F(Panel, OutputsTheTwoOutputPanelLacksAreNotPickedByKey)
-{
-    state().linkMark = 0;
-    tick(50);
-    for (int i = 0; i < 3; ++i) {
-        port->inject(frame(StatusFrame::Kind::TwoOutput, 0xF0));
-        tick(1);
-    }
-    QTest::keyClick(&panel(), Qt::Key_C);
-    QTest::keyClick(&panel(), Qt::Key_D);
-    EXPECT_EQ(state().selectedOutput, 0);
-    QTest::keyClick(&panel(), Qt::Key_B);
-    EXPECT_EQ(state().selectedOutput, 2);
 }
 
 TEST_F(Panel, SecondPressOfADoubleClickPicksAndSendsNothing)

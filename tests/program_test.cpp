@@ -17,33 +17,29 @@ namespace {
 
 // A pseudo-terminal whose far end the test holds: it tells whether anybody
 // opened the near end.
-class WatchedPty
+struct WatchedPty
 {
-public:
     WatchedPty()
     {
-        m_master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0)
-            return;
-        path = QString::fromLocal8Bit(ptsname(m_master));
-        m_watch = inotify_init1(IN_NONBLOCK);
-        inotify_add_watch(m_watch, ptsname(m_master), IN_OPEN);
+        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) {
+            path = QString::fromLocal8Bit(ptsname(master));
+            inotify_add_watch(watch, ptsname(master), IN_OPEN);
+        }
     }
     ~WatchedPty()
     {
-        ::close(m_watch);
-        ::close(m_master);
+        ::close(watch);
+        ::close(master);
     }
     bool opened() const
     {
         char events[4096];
-        return ::read(m_watch, events, sizeof events) > 0;
+        return ::read(watch, events, sizeof events) > 0;
     }
-    QString path;
 
-private:
-    int m_master = -1;
-    int m_watch = -1;
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    const int watch = inotify_init1(IN_NONBLOCK);
+    QString path;
 };
 
 QProcess *startPanel(const QStringList &arguments, bool withDisplay)

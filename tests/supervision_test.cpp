@@ -9,39 +9,36 @@
 class Supervision : public AppFixture
 {
 protected:
-    void configurePort(FakeSerialPort &p) override { p.existing = { 1, 5, 15 }; }
+    void SetUp() override { load({ 1, 5, 15 }); }
     void superviseOnce() { app->supervisor().SuperviseLink(); }
 };
 
 TEST_F(Supervision, SearchMovesToTheNextPortThatOpensWrappingAfter15)
 {
-    port->close();
-    port->setCommPort(15);
-    port->open();
-    superviseOnce();
-    EXPECT_EQ(port->commPort(), 1);
-    EXPECT_TRUE(port->isOpen());
-    EXPECT_EQ(app->statusWindow().text1().text(), "1");
-    EXPECT_EQ(port->openAttempts.last(), 1);
-
-    superviseOnce();
-    EXPECT_EQ(port->commPort(), 5);
-    EXPECT_EQ(port->openAttempts.mid(port->openAttempts.size() - 4), (QList<int> { 2, 3, 4, 5 }));
-    EXPECT_FALSE(port->openAttempts.contains(16));
-}
-
-TEST_F(Supervision, SinglePortIsClosedAndReopenedEveryCycle)
-{
-    port->existing = { 5 };
-    port->close();
-    port->setCommPort(5);
-    port->open();
-    port->openAttempts.clear();
-    superviseOnce();
-    EXPECT_EQ(
-        port->openAttempts, (QList<int> { 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 1, 2, 3, 4, 5 }));
-    EXPECT_TRUE(port->isOpen());
-    EXPECT_EQ(app->statusWindow().text1().text(), "5");
+    // Each case: the ports there, the one open before the cycle, those tried.
+    const struct
+    {
+        std::set<int> existing;
+        int from;
+        QList<int> tried;
+    } cases[] = {
+        { { 1, 5, 15 }, 15, { 1 } },
+        { { 1, 5, 15 }, 1, { 2, 3, 4, 5 } },
+        // A single port is closed and opened again every cycle.
+        { { 5 }, 5, { 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 1, 2, 3, 4, 5 } },
+    };
+    for (const auto &c : cases) {
+        port->existing = c.existing;
+        port->close();
+        port->setCommPort(c.from);
+        port->open();
+        port->openAttempts.clear();
+        superviseOnce();
+        EXPECT_EQ(port->openAttempts, c.tried);
+        EXPECT_TRUE(port->isOpen());
+        EXPECT_EQ(port->commPort(), c.tried.last());
+        EXPECT_EQ(app->statusWindow().text1().text(), QString::number(c.tried.last()));
+    }
 }
 
 TEST_F(Supervision, SearchPutsTheStatusWindowUpAndResetsDetection)
@@ -99,22 +96,9 @@ TEST_F(Supervision, LinkUpTitleFollowsModelAndPower)
     EXPECT_TRUE(panel().isVisible());
 }
 
-TEST_F(Supervision, FirstCycleAfterAQuietStartMovesOffPort1)
+TEST_F(Supervision, SearchWithoutPortsPausesAfterEachFruitlessRoundAndEndsWhenClosed)
 {
-    tick(50);
-    EXPECT_EQ(port->commPort(), 5);
-    EXPECT_TRUE(port->isOpen());
-    EXPECT_EQ(app->statusWindow().text1().text(), "5");
-}
-
-class SearchWithoutPorts : public AppFixture
-{
-protected:
-    void configurePort(FakeSerialPort &p) override { p.existing = {}; }
-};
-
-TEST_F(SearchWithoutPorts, SearchPausesAfterEachFruitlessRoundAndEndsWhenClosed)
-{
+    load({});
     QList<int> waits;
     app->setEventPump([&](int waitMs) {
         waits.append(waitMs);
@@ -134,8 +118,9 @@ TEST_F(SearchWithoutPorts, SearchPausesAfterEachFruitlessRoundAndEndsWhenClosed)
     }
 }
 
-TEST_F(SearchWithoutPorts, RealEventPumpServesACloseRequestMidSearch)
+TEST_F(Supervision, RealEventPumpServesACloseRequestMidSearch)
 {
+    load({});
     // With the real pump, the search waits in the event loop between rounds,
     // where the close request arrives and ends it.
     QTimer::singleShot(250, &app->statusWindow(), [&] { app->statusWindow().close(); });
@@ -146,73 +131,43 @@ TEST_F(SearchWithoutPorts, RealEventPumpServesACloseRequestMidSearch)
 
 // --- routing display --------------------------------------------------------
 
-class Display : public AppFixture
+TEST_F(Supervision, RoutingDisplayLightsFacesByTheFlagsAndCaptionsByTheSources)
 {
-protected:
-    void SetUp() override
+    // Applied in turn. Lit: the up faces of inputs 1 to 4 and outputs A to D;
+    // captions: the input on each output, kept while a source is not 1, 2,
+    // 4 or 8, while in standby and while the link is down.
+    const struct
     {
-        AppFixture::SetUp();
-        state().linkMark = ControllerState::LinkAlive;
-        state().matrixModel = 1;
-        state().powerState = 1;
-    }
-    void refresh() { RefreshPanel(state(), panel()); }
-};
-
-TEST_F(Display, FacesFollowTheFlagsAndCaptionsTheSources)
-{
-    const uint8_t inputs[4] = { 128, 0, 32, 0 };
-    const uint8_t outputs[4] = { 0, 4, 2, 0 };
-    for (int i = 0; i < 4; ++i) {
-        state().inputFlags[i] = inputs[i];
-        state().outputFlags[i] = outputs[i];
-    }
-    state().outputSource1 = 4;
-    state().outputSource2 = 1;
-    state().outputSource3 = 8;
-    state().outputSource4 = 2;
-    refresh();
-    const bool lit[] = { true, false, true, false, false, true, true, false };
-    const int faces[] = { 1, 3, 5, 7, 9, 11, 13, 15 };
-    for (int i = 0; i < 8; ++i)
-        EXPECT_EQ(panel().pictureVisible(faces[i]), lit[i]) << faces[i];
-    EXPECT_EQ(panel().label2Caption(0), "Input 3"); // set, though its face is unlit
-    EXPECT_EQ(panel().label2Caption(1), "Input 1");
-    EXPECT_EQ(panel().label2Caption(2), "Input 4");
-    EXPECT_EQ(panel().label2Caption(3), "Input 2");
-    for (int down = 0; down <= 14; down += 2)
-        EXPECT_TRUE(panel().pictureVisible(down));
-}
-
-TEST_F(Display, SourcesOutsideTheTableLeaveTheCaption)
-{
-    state().outputSource2 = 2;
-    state().outputSource3 = 4;
-    refresh();
-    for (uint8_t odd : { 0, 3, 16, 255 }) {
-        state().outputSource2 = odd;
-        state().outputSource3 = odd;
-        refresh();
-        EXPECT_EQ(panel().label2Caption(1), "Input 2");
-        EXPECT_EQ(panel().label2Caption(2), "Input 3");
-    }
-}
-
-TEST_F(Display, StandbyOrLinkDownUnlightsEveryRouteButtonAndKeepsCaptions)
-{
-    for (int i = 0; i < 4; ++i)
-        state().inputFlags[i] = state().outputFlags[i] = 1;
-    state().outputSource1 = 8;
-    refresh();
-    ASSERT_TRUE(panel().pictureVisible(9));
-    for (auto change : { 0, 1 }) {
-        state().powerState = change == 0 ? 0 : 1;
-        state().linkMark = change == 0 ? ControllerState::LinkAlive : 0;
-        state().outputSource1 = 1;
-        refresh();
-        for (int face = 1; face <= 15; face += 2)
-            EXPECT_FALSE(panel().pictureVisible(face)) << face;
-        EXPECT_EQ(panel().label2Caption(0), "Input 4");
+        uint8_t inputs[4], outputs[4], sources[4];
+        int power;
+        bool link;
+        const char *lit, *captions;
+    } cases[] = {
+        { { 128, 0, 32, 0 }, { 8, 4, 0, 0 }, { 4, 1, 8, 2 }, 1, true, "10101100", "3142" },
+        { { 128, 0, 32, 0 }, { 8, 4, 0, 0 }, { 0, 3, 16, 255 }, 1, true, "10101100", "3142" },
+        { { 1, 1, 1, 1 }, { 1, 1, 1, 1 }, { 8, 4, 2, 1 }, 1, true, "11111111", "4321" },
+        { { 1, 1, 1, 1 }, { 1, 1, 1, 1 }, { 1, 1, 1, 1 }, 0, true, "00000000", "4321" },
+        { { 1, 1, 1, 1 }, { 1, 1, 1, 1 }, { 1, 1, 1, 1 }, 1, false, "00000000", "4321" },
+    };
+    state().matrixModel = 1;
+    for (const auto &c : cases) {
+        for (int i = 0; i < 4; ++i) {
+            state().inputFlags[i] = c.inputs[i];
+            state().outputFlags[i] = c.outputs[i];
+        }
+        state().outputSource1 = c.sources[0];
+        state().outputSource2 = c.sources[1];
+        state().outputSource3 = c.sources[2];
+        state().outputSource4 = c.sources[3];
+        state().powerState = uint8_t(c.power);
+        state().linkMark = c.link ? ControllerState::LinkAlive : 0;
+        RefreshPanel(state(), panel());
+        for (int i = 0; i < 8; ++i) {
+            EXPECT_EQ(panel().pictureVisible(2 * i + 1), c.lit[i] == '1') << c.lit << " " << i;
+            EXPECT_TRUE(panel().pictureVisible(2 * i)); // every down face stays
+        }
+        for (int i = 0; i < 4; ++i)
+            EXPECT_EQ(panel().label2Caption(i), QStringLiteral("Input ") + c.captions[i]) << i;
         EXPECT_TRUE(panel().pictureVisible(33));
     }
 }
