@@ -21,12 +21,12 @@
 // Run it beside busy processes to see what load does to the figures.
 #include "app/controller.h"
 #include "app/form1.h"
-#include "bench/pty_line.h"
 #include "core/command_frame.h"
 #include "core/status_frame.h"
 #include "link/port_table.h"
 #include "link/qt_serial_port.h"
 #include "panel/form3.h"
+#include "pty_line.h"
 
 #include <QApplication>
 #include <QTimer>

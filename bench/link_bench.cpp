@@ -5,11 +5,11 @@
 // are paced.
 #include "app/controller.h"
 #include "app/form1.h"
-#include "bench/pty_line.h"
 #include "core/status_frame.h"
 #include "link/port_table.h"
 #include "link/qt_serial_port.h"
 #include "panel/form3.h"
+#include "pty_line.h"
 
 #include <QApplication>
 #include <QTimer>

@@ -1,11 +1,11 @@
 // One whole main tick of the status window, link down and link up.
-#include "bench/qt_benchmark_main.h"
+#include "qt_benchmark_main.h"
 
 #include "app/controller.h"
 #include "app/form1.h"
 #include "core/status_frame.h"
+#include "fake_serial_port.h"
 #include "panel/form3.h"
-#include "tests/fake_serial_port.h"
 
 #include <QCoreApplication>
 #include <memory>

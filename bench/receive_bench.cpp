@@ -1,10 +1,10 @@
 // The receive step of one main tick, without the windows around it.
-#include "bench/qt_benchmark_main.h"
+#include "qt_benchmark_main.h"
 
 #include "core/controller_state.h"
 #include "core/status_frame.h"
+#include "fake_serial_port.h"
 #include "link/status_receiver.h"
-#include "tests/fake_serial_port.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 //   7 READ                          (as 2: reads are most of what happens)
 #include "core/controller_state.h"
 #include "core/status_frame.h"
+#include "fake_serial_port.h"
 #include "link/status_receiver.h"
-#include "tests/fake_serial_port.h"
 
 #include <cstdio>
 #include <cstdlib>

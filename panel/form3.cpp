@@ -12,13 +12,6 @@
 #include <QWindow>
 #include <cmath>
 
-// The pictures are compiled into the static library, whose resource
-// initialiser the linker would otherwise leave out.
-static void loadPanelAssets()
-{
-    Q_INIT_RESOURCE(assets);
-}
-
 using namespace PanelLayout;
 
 namespace {
@@ -110,7 +103,6 @@ QString buttonName(int index)
 Form3::Form3(QWidget *parent)
     : QWidget(parent)
 {
-    loadPanelAssets();
     setWindowTitle(QString::fromLatin1(Texts::PanelTitleAtCreation));
     setWindowIcon(QIcon(QStringLiteral(":/icon.ico")));
 

@@ -4,9 +4,9 @@
 #include "app/controller.h"
 #include "app/form1.h"
 #include "core/status_frame.h"
+#include "fake_serial_port.h"
 #include "panel/form3.h"
 #include "supervision/link_supervisor.h"
-#include "tests/fake_serial_port.h"
 
 #include <QApplication>
 #include <QDir>
