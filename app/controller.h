@@ -55,7 +55,6 @@ public:
     bool ended() const { return m_ending; }
 
     ControllerState &state() { return m_state; }
-    SerialPort &MSComm1() { return *m_port; }
     Form1 &statusWindow() { return *m_form1; }
     Form3 &panel() { return *m_panel; }
     CommandTransmitter &transmitter() { return m_transmitter; }
@@ -115,6 +114,7 @@ private:
     QTimer m_timer2;
     QTimer m_timer3;
     QTimer m_timer4;
+    QtPacingTimer m_pacing { m_timer2 };
     CommandTransmitter m_transmitter;
     StatusReceiver m_receiver;
     LinkSupervisor m_supervisor;

@@ -7,11 +7,10 @@
 
 Q_LOGGING_CATEGORY(lcSend, "matrix.send", QtWarningMsg)
 
-CommandTransmitter::CommandTransmitter(SerialPort &port, QTimer &timer2)
+CommandTransmitter::CommandTransmitter(SerialPort &port, PacingTimer &timer2)
     : m_port(port)
     , m_timer2(timer2)
 {
-    m_timer2.setTimerType(Qt::PreciseTimer);
 }
 
 void CommandTransmitter::writeByte(uint8_t byte)
@@ -98,6 +97,5 @@ void CommandTransmitter::finish()
         return;
     }
     m_sendStep = 0;
-    m_timer2.setInterval(0);
     m_timer2.stop();
 }

@@ -1,7 +1,8 @@
 #pragma once
 
+#include "link/pacing_timer.h"
+
 #include <QByteArray>
-#include <QTimer>
 #include <cstdint>
 #include <deque>
 
@@ -17,8 +18,8 @@ public:
     // Commands that queue() holds while frames are in flight.
     static constexpr int QueueLimit = 8;
 
-    // `timer2` is the pacing timer; its timeout must call Timer2_Timer().
-    CommandTransmitter(SerialPort &port, QTimer &timer2);
+    // `timer2` is the pacing timer; its ticks must call Timer2_Timer().
+    CommandTransmitter(SerialPort &port, PacingTimer &timer2);
 
     // Starts a frame for `x`. A frame still in flight is cut short: the newest
     // command wins. Does nothing while the port is closed.
@@ -43,7 +44,7 @@ private:
     void logFrame(const char *how);
 
     SerialPort &m_port;
-    QTimer &m_timer2;
+    PacingTimer &m_timer2;
     int m_sendStep = 0;
     uint8_t m_sendComplement = 0;
     std::deque<uint8_t> m_queue;
