@@ -15,10 +15,6 @@ public:
     explicit SignalWatcher(QObject *parent = nullptr);
     ~SignalWatcher() override;
 
-    // False when the signals could not be caught; they then end the program
-    // outright, as before.
-    bool watching() const { return m_notifier != nullptr; }
-
 signals:
     void terminationRequested(int signal);
 

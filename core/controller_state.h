@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-// The switcher's state as the program knows it, owned by the status window for
+// The switcher's state as the program knows it, owned by the controller for
 // the whole run. Every field starts at 0, which is how the device protocol
 // treats "never received".
 struct ControllerState

@@ -2,13 +2,14 @@
 
 #include "app/controller.h"
 #include "core/controller_state.h"
+#include "fake_serial_port.h"
 #include "panel/form3.h"
-#include "tests/fake_serial_port.h"
 
 #include <QCoreApplication>
 #include <algorithm>
 #include <numeric>
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -325,7 +326,7 @@ struct Rig::Impl : QObject
     void checkWrites(int sendStep)
     {
         QByteArray w;
-        for (const QByteArray &bytes : qAsConst(port->writes))
+        for (const QByteArray &bytes : std::as_const(port->writes))
             w += bytes;
         port->writes.clear();
         port->written.clear();

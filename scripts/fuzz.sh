@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Fuzzes with libFuzzer, with every invariant checked after every step:
-#   receive   (default) arbitrary bytes as programs of steps on the rig
+#   program   (default) arbitrary bytes as programs of steps on the rig
 #             (fuzz/rig.h): bytes through the fake port into the whole
 #             program, ticks, port failures, clicks; seeded from fuzz/corpus
 #   receiver  the receiver and its model detection alone on the fake port
@@ -12,25 +12,25 @@
 # coverage and the wall time; fails on a crash, whose input is left in
 # build-fuzz/artifacts/.
 #
-# usage: scripts/fuzz.sh [--target receive|receiver] [--runs RUNS] [SECONDS]
-#        (default: receive, 60 s; with --runs and no SECONDS, no time limit)
+# usage: scripts/fuzz.sh [--target program|receiver] [--runs RUNS] [SECONDS]
+#        (default: program, 60 s; with --runs and no SECONDS, no time limit)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-target=receive
+target=program
 runs=-1
 seconds=
 while (($# > 0)); do
     case $1 in
-    --target) target=${2:?--target needs receive or receiver}; shift 2 ;;
+    --target) target=${2:?--target needs program or receiver}; shift 2 ;;
     --runs) runs=${2:?--runs needs a count}; shift 2 ;;
     -h | --help) sed -n '2,/^set /p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     *) seconds=$1; shift ;;
     esac
 done
 case $target in
-receive) seeds=(fuzz/corpus) ;;
+program) seeds=(fuzz/corpus) ;;
 receiver) seeds=() ;;
-*) echo "fuzz.sh: unknown target '$target' (receive or receiver)" >&2; exit 2 ;;
+*) echo "fuzz.sh: unknown target '$target' (program or receiver)" >&2; exit 2 ;;
 esac
 if [[ -z $seconds ]]; then
     ((runs > 0)) && seconds=0 || seconds=60
@@ -46,7 +46,7 @@ cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDe
 cmake --build "$build" -j"$(nproc)" --target "matrix-$target-fuzzer"
 
 corpus=$build/corpus
-[[ $target == receive ]] || corpus=$build/corpus-$target
+[[ $target == program ]] || corpus=$build/corpus-$target
 mkdir -p "$corpus" "$build/artifacts"
 export QT_QPA_PLATFORM=offscreen
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}

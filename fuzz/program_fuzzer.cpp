@@ -10,7 +10,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static int argc = 1;
-    static char *argv[] = { const_cast<char *>("matrix-receive-fuzzer"), nullptr };
+    static char *argv[] = { const_cast<char *>("matrix-program-fuzzer"), nullptr };
     if (!QApplication::instance()) {
         if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Rig rig(Rig::FuzzTicks);
     rig.run(QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size)));
     if (!rig.violation.isEmpty()) {
-        std::fprintf(stderr, "matrix-receive-fuzzer: %s\n", qPrintable(rig.violation));
+        std::fprintf(stderr, "matrix-program-fuzzer: %s\n", qPrintable(rig.violation));
         std::abort();
     }
     return 0;
