@@ -40,6 +40,8 @@ SEEDS = {
     'frame-behind-a-bad-one': (inject(wire(1, delta=3) + wire(1)) + tick()) * 3,
     'truncated-frame': UP4 + inject(wire(0)[:7]) + tick(30) + UP4,
     'stale-partial-while-down': inject(wire(1)[:9]) + tick(60) + UP2 + tick(3),
+    'partial-frame-then-another-port': inject(bytes(5) + wire(1)[:9]) + tick(2) + ports(5) + QUIET_
+    + inject(wire(1)[9:]) + tick(3) + UP2,
     'all-byte-values': inject(bytes(range(256))) + tick(30) + UP2,
     'stop-then-click': UP4 + frames(0, body=STOP, gap=100) + click(1) + tick(10),
     'stop-while-settling': frames(0, 3, STOP) + tick(20) + click(3) + tick(5),

@@ -29,6 +29,16 @@ uint8_t sumAt(const QByteArray &b, int i)
         [](unsigned sum, char byte) { return sum + uint8_t(byte); }));
 }
 
+// Where a frame may still be arriving: the first start marker among the
+// last 13 bytes.
+int partialStart(const QByteArray &b)
+{
+    for (int i = std::max(0, int(b.size()) - (Length - 1)); i < b.size(); ++i)
+        if (b[i] == 'a' || b[i] == 'b')
+            return i;
+    return -1;
+}
+
 int firstFrame(const QByteArray &b)
 {
     for (int i = 0; i + Length <= b.size(); ++i) {
@@ -64,6 +74,14 @@ struct Rig::Impl : QObject
                 rig->reading();
             return FakeSerialPort::readAll();
         }
+        // The receiver asks what waits before every read: a frame begun on
+        // another port must never be finished with this one's bytes.
+        std::optional<int> bytesWaiting() override
+        {
+            if (number != rig->carriedFrom)
+                rig->carried.clear();
+            return FakeSerialPort::bytesWaiting();
+        }
     };
 
     Impl(Rig &r, long long tickLimit)
@@ -92,7 +110,10 @@ struct Rig::Impl : QObject
     uint8_t next() { return pos < program.size() ? uint8_t(program[pos++]) : 0; }
     ControllerState &state() { return app->state(); }
     Form3 &panel() { return app->panel(); }
-    bool readable() { return port->bytesWaiting() && !port->failing.count(port->Read); }
+    bool readable()
+    {
+        return port->FakeSerialPort::bytesWaiting() && !port->failing.count(port->Read);
+    }
     void hear(const QByteArray &bytes)
     {
         if (port->opened && port->number == device)
@@ -228,15 +249,20 @@ struct Rig::Impl : QObject
         }
     }
 
-    // The receiver is about to read: it looks through what it kept and all
-    // that waits, and must take the first valid frame there, if any.
+    // The receiver is about to read: it looks through the frame it carried
+    // over from this port and all that waits, and must take the first valid
+    // frame there, if any; failing that, it carries over a frame still arriving.
     void reading()
     {
-        const QByteArray bytes = app->receiver().keptBytes() + port->incoming;
+        const QByteArray bytes = std::exchange(carried, {}) + port->incoming;
         if (bytes.size() < Length)
             return; // stale bytes thrown away, not a read for a frame
         read = bytes;
         expected = firstFrame(read);
+        if (expected < 0 && partialStart(read) >= 0) {
+            carried = read.mid(partialStart(read));
+            carriedFrom = port->number;
+        }
         pendingAtRead = state().setupPending;
         // statusByte12 is stored and never acted on: a marker there, unlike
         // byte 12 of the frame due, shows a decode even of a repeated frame.
@@ -295,6 +321,8 @@ struct Rig::Impl : QObject
         c.mainTicks += kind == MainTick;
         if (s.linkMark != linkMark)
             ++(s.linkUp() ? c.linkUps : c.linkLosses);
+        if (s.linkUp() ? s.missedCycles > 3 : linkMark != 0 && s.missedCycles != 4)
+            fail("the link went down on other than the fourth cycle without a frame");
         c.searchCycles += kind == MainTick && !port->openAttempts.isEmpty();
         port->openAttempts.clear();
         c.maxMissedCycles = std::max<long long>(c.maxMissedCycles, s.missedCycles);
@@ -401,6 +429,10 @@ struct Rig::Impl : QObject
     QByteArray program;
     int pos = 0, device = 1, roundsWaited = 0, searchWaits = 0, lastCommand = 0;
     std::optional<std::pair<int, int>> pressed; // the control's kind and element
+    // What the receiver should be carrying over from one read to the next,
+    // judged from what the port gave it, and the port it came from.
+    QByteArray carried;
+    int carriedFrom = 0;
     // The step in progress and what the receiver read in it.
     Step current = MainTick;
     QByteArray read;

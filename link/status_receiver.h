@@ -46,8 +46,6 @@ public:
     int bFrameRun() const { return m_bFrameRun; }
     // The last frame accepted.
     const QByteArray &frameText() const { return m_frameText; }
-    // The start of a frame kept from the last read, to be completed by the next.
-    const QByteArray &keptBytes() const { return m_kept; }
 
 private:
     void accept(const QByteArray &frame);
