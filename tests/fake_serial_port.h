@@ -5,6 +5,7 @@
 
 #include <QList>
 #include <array>
+#include <functional>
 #include <initializer_list>
 #include <set>
 #include <utility>
@@ -49,6 +50,7 @@ public:
     int number = 1;
     bool opened = false;
     bool permission = false; // whether a failed open was for want of permission
+    std::function<void()> opening; // called at every attempt to open, before it is judged
 
     void inject(const QByteArray &bytes) { incoming += bytes; }
 
@@ -68,6 +70,8 @@ public:
     bool open() override
     {
         openAttempts.append(number);
+        if (opening)
+            opening();
         return attempt(Open, !opened && existing.count(number), [&] { opened = true; });
     }
     bool close() override

@@ -264,7 +264,7 @@ TEST_F(Panel, WindowKeepsItsOuterSizeFrameIncluded)
     EXPECT_EQ(panel().frameGeometry().size(), QSize(561, 533));
     EXPECT_EQ(panel().minimumSize(), panel().maximumSize());
     panel().showMaximized();
-    QTest::qWait(50);
+    QCoreApplication::processEvents();
     EXPECT_EQ(panel().frameGeometry().size(), QSize(561, 533));
     EXPECT_EQ(Form3::clientSizeFor(QSize(561, 533), QMargins(1, 27, 1, 1)), QSize(559, 505));
 }

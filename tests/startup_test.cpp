@@ -8,25 +8,6 @@
 
 using Startup = AppFixture;
 
-TEST_F(Startup, LoadLeavesTheStatusWindowWaitingAndPort1OpenAt9600)
-{
-    EXPECT_EQ(app->statusWindow().label1().text(), "Please wait for the RS232 input  ");
-    EXPECT_EQ(state().matrixModel, 12);
-    EXPECT_EQ(state().setupPending, 12);
-    EXPECT_FALSE(state().linkUp());
-    EXPECT_TRUE(app->Timer1().isActive());
-    EXPECT_FALSE(app->Timer2().isActive());
-    EXPECT_FALSE(app->Timer3().isActive());
-    EXPECT_TRUE(app->Timer4().isActive());
-
-    EXPECT_TRUE(port->isOpen());
-    EXPECT_EQ(port->commPort(), 1);
-    EXPECT_EQ(port->settings, "9600,n,8,1");
-    EXPECT_TRUE(port->dtr);
-    EXPECT_FALSE(panel().isVisible());
-    EXPECT_TRUE(app->startupPortMessage().isEmpty());
-}
-
 TEST_F(Startup, EveryButtonFaceShowsItsPictureAtItsNaturalSize)
 {
     for (int index = 0; index <= 36; ++index) {

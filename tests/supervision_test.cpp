@@ -4,7 +4,7 @@
 #include "supervision/routing_display.h"
 
 #include <QLineEdit>
-#include <QThread>
+#include <QProperty>
 
 class Supervision : public AppFixture
 {
@@ -68,10 +68,15 @@ TEST_F(Supervision, SearchDoesNotRestartTheWaitingAnimation)
     // that already runs would put off its next tick for ever.
     state().linkMark = 0;
     ASSERT_TRUE(app->Timer4().isActive());
-    QThread::msleep(30);
-    const int before = app->Timer4().remainingTime();
+    int startsAndStops = 0;
+    const QPropertyNotifier watch
+        = const_cast<QTimer &>(app->Timer4()).bindableActive().addNotifier([&] {
+              ++startsAndStops;
+          });
+    port->openAttempts.clear();
     superviseOnce();
-    EXPECT_LE(app->Timer4().remainingTime(), before);
+    EXPECT_EQ(port->openAttempts, QList<int>({ 2, 3, 4, 5 }));
+    EXPECT_EQ(startsAndStops, 0);
 }
 
 TEST_F(Supervision, LinkUpTitleFollowsModelAndPower)
@@ -121,9 +126,15 @@ TEST_F(Supervision, SearchWithoutPortsPausesAfterEachFruitlessRoundAndEndsWhenCl
 TEST_F(Supervision, RealEventPumpServesACloseRequestMidSearch)
 {
     load({});
-    // With the real pump, the search waits in the event loop between rounds,
-    // where the close request arrives and ends it.
-    QTimer::singleShot(250, &app->statusWindow(), [&] { app->statusWindow().close(); });
+    // With the real pump, the search lets events run between attempts, where
+    // the close request waiting in the queue arrives and ends it. Should it
+    // never arrive, port 1 turns up in the second round and ends the search.
+    QMetaObject::invokeMethod(
+        &app->statusWindow(), [&] { app->statusWindow().close(); }, Qt::QueuedConnection);
+    port->opening = [&] {
+        if (port->openAttempts.size() > 15)
+            port->existing = { 1 };
+    };
     app->statusWindow().show();
     tick(50);
     EXPECT_TRUE(app->ended());
