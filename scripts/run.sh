@@ -8,7 +8,7 @@
 # Any further arguments go to the simulator, e.g. --sim --model 4x2.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh matrix-panel matrix-sim
+scripts/setup.sh --programs
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
   echo "No display found (DISPLAY is not set): the windows will not be seen." >&2
