@@ -22,6 +22,7 @@
 #include "app/controller.h"
 #include "app/form1.h"
 #include "core/command_frame.h"
+#include "core/command_line.h"
 #include "core/status_frame.h"
 #include "link/port_table.h"
 #include "link/qt_serial_port.h"
@@ -34,7 +35,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <cstdlib>
+#include <optional>
 #include <poll.h>
 #include <pthread.h>
 #include <random>
@@ -58,53 +59,48 @@ struct Options
     int starts = 10;
 };
 
-[[noreturn]] void usage()
+// The mode comes first; the options after it.
+std::optional<int> parse(const QStringList &arguments, Options &o)
 {
-    std::fprintf(stderr,
-        "usage: line-bench uptime (--stray | --noise BYTES_PER_S) [--seconds S] [--starts N]\n"
-        "                        [--seed N]\n"
-        "       line-bench pacing [--frames N]\n");
-    std::exit(2);
-}
-
-Options parse(int argc, char **argv)
-{
-    Options o;
-    if (argc < 2)
-        usage();
-    const std::string mode = argv[1];
-    if (mode == "pacing")
-        o.mode = Options::Mode::Pacing;
-    else if (mode != "uptime")
-        usage();
-    for (int i = 2; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (arg == "--stray") {
-            o.stray = true;
-            continue;
-        }
-        if (!value)
-            usage();
-        ++i;
-        if (arg == "--noise")
-            o.noisePerSecond = std::atof(value);
-        else if (arg == "--seconds")
-            o.seconds = std::atoi(value);
-        else if (arg == "--seed")
-            o.seed = unsigned(std::strtoul(value, nullptr, 10));
-        else if (arg == "--frames")
-            o.frames = std::atoi(value);
-        else if (arg == "--starts")
-            o.starts = std::atoi(value);
-        else
-            usage();
-    }
+    QStringList rest = arguments;
+    const QString mode = rest.value(1);
+    if (mode == QLatin1String("uptime") || mode == QLatin1String("pacing"))
+        rest.removeAt(1);
+    o.mode = mode == QLatin1String("pacing") ? Options::Mode::Pacing : Options::Mode::Uptime;
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "line-bench uptime (--stray | --noise BYTES_PER_S) [--seconds S] [--starts N] [--seed N]\n"
+        "line-bench pacing [--frames N]"));
+    const QCommandLineOption stray(
+        QStringLiteral("stray"), QStringLiteral("One stray byte in every gap between frames."));
+    const QCommandLineOption noise(QStringLiteral("noise"),
+        QStringLiteral("Random bytes at this average rate."), QStringLiteral("BYTES_PER_S"));
+    const QCommandLineOption seconds(QStringLiteral("seconds"),
+        QStringLiteral("Seconds of each start (60)."), QStringLiteral("S"), QStringLiteral("60"));
+    const QCommandLineOption seed(QStringLiteral("seed"), QStringLiteral("Seed of the noise (1)."),
+        QStringLiteral("N"), QStringLiteral("1"));
+    const QCommandLineOption frames(QStringLiteral("frames"),
+        QStringLiteral("Route frames to send (100)."), QStringLiteral("N"), QStringLiteral("100"));
+    const QCommandLineOption starts(QStringLiteral("starts"),
+        QStringLiteral("Fresh starts of the program (10)."), QStringLiteral("N"),
+        QStringLiteral("10"));
+    parser.addOptions({ stray, noise, seconds, seed, frames, starts });
+    if (const std::optional<int> code = parseCommandLine(parser, rest))
+        return code;
+    if (rest.size() == arguments.size())
+        return commandLineError(QStringLiteral("the mode comes first: uptime or pacing"));
+    o.stray = parser.isSet(stray);
+    o.noisePerSecond = parser.value(noise).toDouble();
+    o.seconds = parser.value(seconds).toInt();
+    o.seed = parser.value(seed).toUInt();
+    o.frames = parser.value(frames).toInt();
+    o.starts = parser.value(starts).toInt();
     const bool oneNoise = o.stray != (o.noisePerSecond > 0);
-    if ((o.mode == Options::Mode::Uptime && !oneNoise) || o.seconds <= 0 || o.frames <= 0
-        || o.starts <= 0)
-        usage();
-    return o;
+    if (o.mode == Options::Mode::Uptime && !oneNoise)
+        return commandLineError(QStringLiteral("uptime needs --stray or --noise, not both"));
+    if (o.seconds <= 0 || o.frames <= 0 || o.starts <= 0)
+        return commandLineError(QStringLiteral("--seconds, --frames and --starts count from 1"));
+    return std::nullopt;
 }
 
 // A four-output switcher with everything lit; bytes 3 and 4, which the
@@ -464,16 +460,19 @@ int pacing(const Options &o, const QString &device, int master)
 
 int main(int argc, char *argv[])
 {
-    const Options options = parse(argc, argv);
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QApplication::setApplicationVersion(QStringLiteral(MATRIX_VERSION));
+    Options options;
+    if (const std::optional<int> code = parse(QApplication::arguments(), options))
+        return *code;
     QString slavePath;
     int slaveFd = -1;
     const int master = openPseudoTerminal("line-bench", &slavePath, &slaveFd);
     if (master < 0)
         return 1;
 
-    QApplication app(argc, argv);
     const int status = options.mode == Options::Mode::Uptime ? uptime(options, slavePath, master)
                                                              : pacing(options, slavePath, master);
     ::close(slaveFd);

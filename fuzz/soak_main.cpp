@@ -3,32 +3,44 @@
 // Prints a line per simulated hour; fails on a broken invariant, or when the
 // resident memory after the last hour exceeds that after the first by more
 // than the growth allowed.
+#include "core/command_line.h"
 #include "fuzz/rig.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <cstdio>
+#include <optional>
 
 int main(int argc, char *argv[])
 {
-    const QStringList args = QStringList(argv + 1, argv + argc);
-    const auto option = [&args](const char *name, double otherwise) {
-        const int at = args.indexOf(QLatin1String(name));
-        return at >= 0 ? args.value(at + 1).toDouble() : otherwise;
-    };
-    const long long hours = (long long)option("--hours", 24);
-    const double allowedGrowth = option("--rss-growth", 10);
-    if (hours < 1 || args.size() % 2) {
-        std::fprintf(stderr, "usage: matrix-soak [--hours N] [--seed S] [--rss-growth PERCENT]\n");
-        return 2;
-    }
     // No screen and no serial device: the port is a fake.
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);
+    QApplication::setApplicationVersion(QStringLiteral(MATRIX_VERSION));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Days of the status window at random against a fake port, in simulated time."));
+    const QCommandLineOption hoursOption(QStringLiteral("hours"),
+        QStringLiteral("Simulated hours to run (24)."), QStringLiteral("N"), QStringLiteral("24"));
+    const QCommandLineOption seedOption(QStringLiteral("seed"),
+        QStringLiteral("Seed of the random programs (20240611)."), QStringLiteral("S"),
+        QStringLiteral("20240611"));
+    const QCommandLineOption growthOption(QStringLiteral("rss-growth"),
+        QStringLiteral("Resident memory growth allowed from the first hour to the last (10)."),
+        QStringLiteral("PERCENT"), QStringLiteral("10"));
+    parser.addOptions({ hoursOption, seedOption, growthOption });
+    if (const std::optional<int> code = parseCommandLine(parser, QApplication::arguments()))
+        return *code;
+    bool hoursOk = false, seedOk = false, growthOk = false;
+    const long long hours = parser.value(hoursOption).toLongLong(&hoursOk);
+    const unsigned seed = parser.value(seedOption).toUInt(&seedOk);
+    const double allowedGrowth = parser.value(growthOption).toDouble(&growthOk);
+    if (!hoursOk || hours < 1 || !seedOk || !growthOk)
+        return commandLineError(QStringLiteral(
+            "--hours takes a whole number from 1, --seed a whole number, --rss-growth a number"));
     Rig rig(hours * Rig::TicksPerHour);
-    const unsigned seed = unsigned(option("--seed", 20240611));
     RandomProgram program(seed);
     std::printf("matrix-soak: %lld simulated hours from seed %u\n", hours, seed);
     const RigCounts &c = rig.counts;
