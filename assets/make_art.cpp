@@ -1,10 +1,10 @@
 // make_art.cpp - draws the panel's button faces and window icon.
 //
-// The pictures in this folder are generated; edit this file and rebuild them
-// rather than editing the pictures by hand. From the repository root:
+// The pictures in this folder are generated; edit this file and run
+// scripts/assets.sh rather than editing the pictures by hand. The tool is
+// build/make-art (MATRIX_TOOLS=ON):
 //
-//   g++ -std=c++17 -fPIC assets/make_art.cpp -o /tmp/make_art $(pkg-config --cflags --libs Qt6Gui)
-//   QT_QPA_PLATFORM=offscreen /tmp/make_art [output-dir]
+//   build/make-art [output-dir]
 //
 // The output directory defaults to "assets". Written files:
 //   input_up.bmp, input_down.bmp         24-bit BMP, 68 x 68
@@ -17,7 +17,7 @@
 //   icon.png                             RGBA PNG, 32 x 32
 //   icons/NxN.png                        RGBA PNG for the desktop's icon theme,
 //                                        N = 16, 22, 24, 32, 48, 64, 128, 256
-//   icons/scalable.svg                   the same icon as SVG
+//   icons/scalable.svg                   the same drawing as SVG
 // The build installs the icons/ files under the program's desktop name.
 // Drawing is deterministic: the same Qt gives the same bytes, so a rebuild
 // that changes a picture shows up in git.
@@ -33,6 +33,7 @@
 #include <QPainterPath>
 #include <QRadialGradient>
 #include <QString>
+#include <QSvgGenerator>
 
 #include <array>
 #include <cstdint>
@@ -465,14 +466,11 @@ const std::array<QRgb, 16> kVga = {
 constexpr int kRoute[4] = { 2, 0, 3, 1 };
 
 // Smooth, anti-aliased icon for the PNGs, drawn on a 32-unit grid.
-QImage iconSmooth(int px)
+// The icon, on a canvas of 32 x 32 units: every size and the SVG are
+// painted from this one drawing.
+void paintIcon(QPainter &p)
 {
-    QImage img(px, px, QImage::Format_ARGB32);
-    img.fill(Qt::transparent);
-    QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing, true);
-    p.scale(px / 32.0, px / 32.0);
-
     // Tile.
     const QRectF tile(1, 1, 30, 30);
     QPainterPath tp;
@@ -529,89 +527,39 @@ QImage iconSmooth(int px)
             }
         }
     }
+}
+
+QImage iconSmooth(int px)
+{
+    QImage img(px, px, QImage::Format_ARGB32);
+    img.fill(Qt::transparent);
+    QPainter p(&img);
+    p.scale(px / 32.0, px / 32.0);
+    paintIcon(p);
     p.end();
     return img;
 }
 
-// The same icon as scalable SVG for the desktop's icon theme: the drawing of
-// iconSmooth() element by element, on the same 32-unit grid.
-QString iconSvg()
+bool saveSvg(const QString &path)
 {
-    const qreal colX[4] = { 9.5, 15.0, 20.5, 26.0 };
-    const qreal rowY[4] = { 6.5, 12.0, 17.5, 23.0 };
-    QString s;
-    auto add = [&s](const char *format, auto... args) { s += QString::asprintf(format, args...); };
-
-    add("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"32\" height=\"32\" "
-        "viewBox=\"0 0 32 32\">\n"
-        "  <defs>\n"
-        "    <linearGradient id=\"tile\" gradientUnits=\"userSpaceOnUse\" x1=\"0\" y1=\"1\" "
-        "x2=\"0\" y2=\"31\">\n"
-        "      <stop offset=\"0\" stop-color=\"#2a3a5c\"/>\n"
-        "      <stop offset=\"1\" stop-color=\"#10182c\"/>\n"
-        "    </linearGradient>\n");
-    for (int c = 0; c < 4; ++c)
-        add("    <radialGradient id=\"lit%d\" gradientUnits=\"userSpaceOnUse\" cx=\"%g\" "
-            "cy=\"%g\" r=\"2.6\">\n"
-            "      <stop offset=\"0\" stop-color=\"#e8ffe0\"/>\n"
-            "      <stop offset=\"0.5\" stop-color=\"#40f050\"/>\n"
-            "      <stop offset=\"1\" stop-color=\"#109024\"/>\n"
-            "    </radialGradient>\n",
-            c, colX[c] - 0.6, rowY[kRoute[c]] - 0.6);
-    add("  </defs>\n"
-        "  <rect x=\"1\" y=\"1\" width=\"30\" height=\"30\" rx=\"5\" fill=\"url(#tile)\" "
-        "stroke=\"#080c18\"/>\n"
-        "  <rect x=\"2\" y=\"2\" width=\"28\" height=\"28\" rx=\"4\" fill=\"none\" "
-        "stroke=\"#ffffff\" stroke-opacity=\"%.3f\" stroke-width=\"0.8\"/>\n",
-        50 / 255.0);
-
-    // Bus lines, input taps, lit routes: as in iconSmooth().
-    add("  <g stroke=\"#6c84b0\" stroke-opacity=\"%.3f\" stroke-width=\"0.9\" "
-        "stroke-linecap=\"square\">\n",
-        150 / 255.0);
-    for (int r = 0; r < 4; ++r)
-        add("    <line x1=\"3.5\" y1=\"%g\" x2=\"%g\" y2=\"%g\"/>\n", rowY[r], colX[3] + 1.5,
-            rowY[r]);
-    for (int c = 0; c < 4; ++c)
-        add("    <line x1=\"%g\" y1=\"%g\" x2=\"%g\" y2=\"28.5\"/>\n", colX[c], rowY[0] - 1.5,
-            colX[c]);
-    add("  </g>\n  <g fill=\"#f0c040\">\n");
-    for (int r = 0; r < 4; ++r)
-        add("    <rect x=\"2.5\" y=\"%g\" width=\"2.4\" height=\"2.4\"/>\n", rowY[r] - 1.2);
-    add("  </g>\n  <g stroke=\"#50f060\" stroke-width=\"1.4\">\n");
-    for (int c = 0; c < 4; ++c)
-        add("    <line x1=\"%g\" y1=\"%g\" x2=\"%g\" y2=\"28.8\"/>\n", colX[c], rowY[kRoute[c]],
-            colX[c]);
-    add("  </g>\n");
-
-    for (int r = 0; r < 4; ++r) {
-        for (int c = 0; c < 4; ++c) {
-            if (kRoute[c] == r)
-                add("  <circle cx=\"%g\" cy=\"%g\" r=\"2.2\" fill=\"url(#lit%d)\" "
-                    "stroke=\"#064010\" stroke-width=\"0.6\"/>\n",
-                    colX[c], rowY[r], c);
-            else
-                add("  <circle cx=\"%g\" cy=\"%g\" r=\"1.1\" fill=\"#8a96ac\"/>\n", colX[c],
-                    rowY[r]);
-        }
-    }
-    add("</svg>\n");
-    return s;
-}
-
-bool saveText(const QString &text, const QString &path)
-{
-    QFile f(path);
-    const QByteArray bytes = text.toUtf8();
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size()) {
+    QSvgGenerator svg;
+    svg.setFileName(path);
+    svg.setSize(QSize(32, 32));
+    svg.setViewBox(QRect(0, 0, 32, 32));
+    svg.setTitle(QStringLiteral("matrix-panel"));
+    QPainter p;
+    if (!p.begin(&svg)) {
         std::fprintf(stderr, "make_art: cannot write %s\n", qPrintable(path));
         return false;
     }
+    paintIcon(p);
+    p.end();
     std::printf("wrote %s\n", qPrintable(path));
     return true;
 }
 
+// The same icon as scalable SVG for the desktop's icon theme: the drawing of
+// iconSmooth() element by element, on the same 32-unit grid.
 // Pixel-exact 32 x 32 icon using only palette indices, for the .ico. Each
 // entry is an index into kVga, or -1 for transparent.
 std::array<std::array<int, 32>, 32> iconIndexed()
@@ -829,7 +777,7 @@ int main(int argc, char **argv)
     QDir().mkpath(out("icons"));
     for (int px : { 16, 22, 24, 32, 48, 64, 128, 256 })
         ok &= saveImage(iconSmooth(px), out("icons/") + QStringLiteral("%1x%1.png").arg(px), "PNG");
-    ok &= saveText(iconSvg(), out("icons/scalable.svg"));
+    ok &= saveSvg(out("icons/scalable.svg"));
 
     return ok ? 0 : 1;
 }

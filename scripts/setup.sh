@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that the build needs (only those missing),
 # configures build/ and builds.
-#   scripts/setup.sh [TARGET...]     everything or the targets named, with the
-#                                    tests, warnings as errors
+#   scripts/setup.sh [TARGET...]     everything or the targets named: the
+#                                    programs, the tests and the tools that draw
+#                                    the pictures, warnings as errors
 #   scripts/setup.sh --programs      the two programs only: no GoogleTest needed,
 #                                    and a new compiler's new warning stops nothing
 #   scripts/setup.sh --packages-only install the packages, build nothing
@@ -19,7 +20,7 @@ packages=(
   qt6-httpserver-dev qt6-websockets-dev
   fonts-dejavu-core
 )
-[ "${1:-}" = --programs ] || packages+=(libgtest-dev)
+[ "${1:-}" = --programs ] || packages+=(libgtest-dev qt6-svg-dev)
 scripts/install-packages.sh "${packages[@]}"
 if [ "${1:-}" = --packages-only ]; then exit 0; fi
 
@@ -32,7 +33,7 @@ if [ "${1:-}" = --programs ]; then
 else
   # shellcheck disable=SC2086
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMATRIX_TESTS=ON -DMATRIX_WERROR=ON \
-    ${MATRIX_CMAKE_ARGS:-} >/dev/null
+    -DMATRIX_TOOLS=ON ${MATRIX_CMAKE_ARGS:-} >/dev/null
   targets=()
   for target in "$@"; do targets+=(--target "$target"); done
   cmake --build build -j"$(nproc)" "${targets[@]}"
