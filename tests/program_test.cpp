@@ -2,15 +2,24 @@
 // the signals that end it.
 #include "sim_process.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
+#if MATRIX_HAVE_REMOTE
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#endif
 
 #include <csignal>
 #include <fcntl.h>
 #include <sys/inotify.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -42,6 +51,64 @@ struct WatchedPty
     QString path;
 };
 
+// A pseudo-terminal for the program, whose far end the test joins to the
+// simulator's line, so that it sees the program's bytes as they go out.
+struct TappedLine
+{
+    explicit TappedLine(const QString &simulator)
+    {
+        grantpt(master);
+        unlockpt(master);
+        path = QString::fromLocal8Bit(ptsname(master));
+        // Held open and raw, so that nothing echoes and nothing hangs up.
+        near = makeRaw(::open(ptsname(master), O_RDWR | O_NOCTTY));
+        far = makeRaw(::open(qPrintable(simulator), O_RDWR | O_NOCTTY | O_NONBLOCK));
+        fromPanel = std::make_unique<QSocketNotifier>(master, QSocketNotifier::Read);
+        fromSimulator = std::make_unique<QSocketNotifier>(far, QSocketNotifier::Read);
+        QObject::connect(
+            fromPanel.get(), &QSocketNotifier::activated, [this] { sent += pass(master, far); });
+        QObject::connect(
+            fromSimulator.get(), &QSocketNotifier::activated, [this] { pass(far, master); });
+    }
+    ~TappedLine()
+    {
+        fromPanel.reset();
+        fromSimulator.reset();
+        for (const int fd : { near, far, master })
+            ::close(fd);
+    }
+    static int makeRaw(int fd)
+    {
+        termios raw {};
+        tcgetattr(fd, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(fd, TCSANOW, &raw);
+        return fd;
+    }
+    static QByteArray pass(int from, int to)
+    {
+        char bytes[512];
+        const ssize_t count = ::read(from, bytes, sizeof bytes);
+        if (count <= 0)
+            return {};
+        (void)!::write(to, bytes, size_t(count));
+        return QByteArray(bytes, count);
+    }
+
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int near = -1;
+    int far = -1;
+    QString path;
+    QByteArray sent;
+    std::unique_ptr<QSocketNotifier> fromPanel;
+    std::unique_ptr<QSocketNotifier> fromSimulator;
+};
+
+QString lockOf(const QString &device)
+{
+    return QStringLiteral("/var/lock/LCK..") + device.mid(5).replace('/', '_');
+}
+
 QProcess *startPanel(const QStringList &arguments, bool withDisplay)
 {
     auto *panel = new QProcess;
@@ -67,6 +134,12 @@ TEST(CommandLine, AnswersAndMistakesEndBeforeAnyWindowOrPort)
     WatchedPty pty;
     ASSERT_FALSE(pty.path.isEmpty());
     const QString ports = "1=" + pty.path;
+    QTemporaryDir dir;
+    const QString settings = dir.filePath("matrix-panel.conf");
+    QFile file(settings);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("# a listen line that is no address\nports=" + ports.toUtf8() + "\nlisten=port\n");
+    file.close();
     const struct
     {
         QStringList arguments;
@@ -79,6 +152,8 @@ TEST(CommandLine, AnswersAndMistakesEndBeforeAnyWindowOrPort)
         { { "stray", "--ports", ports }, 2, "stray" },
         { { "--ports", "16=" + pty.path }, 2, "outside" },
         { {}, 2, "MATRIX_PANEL_PORTS" }, // --ports would have won over it
+        { { "--settings", settings }, 2, "matrix-panel.conf:3: listen: 'port'" },
+        { { "--headless", "--ports", ports }, 2, "--headless" },
     };
     for (const auto &c : cases) {
         std::unique_ptr<QProcess> panel(startPanel(c.arguments, false));
@@ -118,8 +193,7 @@ TEST(Signals, EndTheProgramAndFreeThePortWhetherLinkedOrSearching)
                 },
                 10000))
                 << log.toStdString();
-            const QString lock
-                = QStringLiteral("/var/lock/LCK..") + device.mid(5).replace('/', '_');
+            const QString lock = lockOf(device);
             EXPECT_TRUE(QFile::exists(lock)) << lock.toStdString();
 
             ::kill(pid_t(panel->processId()), signal);
@@ -130,3 +204,52 @@ TEST(Signals, EndTheProgramAndFreeThePortWhetherLinkedOrSearching)
         }
     }
 }
+
+#if MATRIX_HAVE_REMOTE
+// Headless, without a display, the program serves the network from the first
+// status frame on, past the second in which the panel watchdog would end a
+// windowed program whose panel is not visible, and SIGTERM ends it cleanly.
+TEST(Headless, ServesTheNetworkWithoutADisplayAndEndsOnSigterm)
+{
+    QTemporaryDir dir;
+    SimProcess sim;
+    ASSERT_TRUE(sim.start(dir.filePath("switcher")));
+    TappedLine line(dir.filePath("switcher"));
+    std::unique_ptr<QProcess> panel(
+        startPanel({ "--headless", "--listen", "0", "--ports", "1=" + line.path }, false));
+    QByteArray log;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            log += panel->readAll();
+            return log.contains("link up");
+        },
+        10000))
+        << log.toStdString();
+    QElapsedTimer up;
+    up.start();
+    const QString url = QRegularExpression("http://127.0.0.1:[0-9]+/")
+                            .match(QString::fromLocal8Bit(log))
+                            .captured();
+    ASSERT_FALSE(url.isEmpty()) << log.toStdString();
+    const bool locks = QFileInfo(QStringLiteral("/var/lock")).isWritable();
+    EXPECT_TRUE(!locks || QFile::exists(lockOf(line.path)));
+
+    QNetworkAccessManager network;
+    network.setProxy(QNetworkProxy::NoProxy);
+    QNetworkRequest request(QUrl(url + "api/v1/route"));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+    std::unique_ptr<QNetworkReply> reply(network.post(request, R"({"input": 3, "output": "B"})"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return reply->isFinished(); }, 5000));
+    EXPECT_EQ(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 202);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return line.sent.size() >= 4; }, 5000));
+    QTest::qWait(int(std::max<qint64>(100, 1500 - up.elapsed())));
+    EXPECT_EQ(line.sent.toHex(' '), "06 f9 d5 7b");
+    ASSERT_EQ(panel->state(), QProcess::Running) << (log + panel->readAll()).toStdString();
+
+    ::kill(pid_t(panel->processId()), SIGTERM);
+    ASSERT_TRUE(panel->waitForFinished(10000));
+    EXPECT_EQ(panel->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(panel->exitCode(), 0);
+    EXPECT_FALSE(QFile::exists(lockOf(line.path)));
+}
+#endif
