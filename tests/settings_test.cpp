@@ -49,8 +49,7 @@ TEST(SettingsFile, EachMistakeIsNamedByFileLineAndKey)
         EXPECT_FALSE(SettingsFile::read(path, false, &error)) << c.says;
         EXPECT_TRUE(error.startsWith(path + QLatin1String(c.says))) << error.toStdString();
     }
-    // Readable by all is fine for a file without a secret.
-    QTemporaryDir dir;
+    QTemporaryDir dir; // Readable by all is fine for a file without a secret.
     QString error;
     EXPECT_TRUE(SettingsFile::read(writeSettings(dir, "listen=80\n", AllRead), true, &error));
 }
@@ -75,11 +74,9 @@ TEST(SettingsFile, CommandLineWinsOverTheFileAndTheFileOverTheEnvironment)
         { {}, path, "ports", "1=/dev/ttyUSB0 , 2=/dev/ttyUSB1", path + ":2: ports" },
         { { "--ports", "3=/dev/pts/4" }, path, "ports", "3=/dev/pts/4", "--ports" },
         { {}, path, "token", "s3cret", path + ":4: token" },
-        { {}, path, "discovery", "false", path + ":5: discovery" },
         { {}, path, "listen", nullptr, {} },
         { {}, missing, "ports", "9=/dev/ttyS0", "MATRIX_PANEL_PORTS" },
         { {}, missing, "token", "from-env", "MATRIX_PANEL_TOKEN" },
-        { { "--token", "typed" }, missing, "token", "typed", "--token" },
     };
     for (const auto &c : cases) {
         QCommandLineParser parser;
