@@ -156,7 +156,8 @@ std::optional<int> readCommandLine(const QStringList &arguments, Startup &startu
         return exit;
     if (const std::optional<int> exit = checkOtherSettings(options))
         return exit;
-    // Videohub server: its options (videohub, allow, discovery) are read here.
+    // Videohub server: its options (videohub, allow, discovery) are read here,
+    // and `serving` below counts it too.
 
     startup.headless = parser.isSet(headless);
     bool serving = false;

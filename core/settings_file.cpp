@@ -32,10 +32,13 @@ std::optional<SettingsFile> SettingsFile::read(const QString &path, bool mustExi
     QFile file(path);
     if (!file.exists() && !mustExist)
         return settings;
-    if (QFileInfo(path).isDir() || !file.open(QIODevice::ReadOnly)) {
-        *error
-            = QStringLiteral("%1: cannot read: %2")
-                  .arg(path, file.exists() ? file.errorString() : QStringLiteral("no such file"));
+    // A pipe or a device would hold the start-up up, or never end.
+    const bool plain = QFileInfo(path).isFile();
+    if (!plain || !file.open(QIODevice::ReadOnly)) {
+        const QString why = !file.exists() ? QStringLiteral("no such file")
+            : !plain                       ? QStringLiteral("not a plain file")
+                                           : file.errorString();
+        *error = QStringLiteral("%1: cannot read: %2").arg(path, why);
         return std::nullopt;
     }
     const QByteArray text = file.read(MaxSize + 1);
