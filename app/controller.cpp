@@ -88,7 +88,7 @@ void Controller::openFirstPort()
 
 void Controller::Timer3_Timer()
 {
-    if (!m_panel->isVisible())
+    if (!m_headless && !m_panel->isVisible())
         endProgram();
 }
 
@@ -125,7 +125,8 @@ void Controller::bringUpPanel(int matrixModel)
     if (matrixModel == 1)
         restoreFourOutputs(*m_panel);
     m_form1->hide();
-    m_panel->show();
+    if (!m_headless)
+        m_panel->show();
     enableTimer(m_timer3);
     m_timer4.stop();
 }
@@ -150,7 +151,7 @@ void Controller::setMainTickEnabled(bool enabled)
 
 void Controller::showStatusWindow()
 {
-    if (!m_form1->isVisible())
+    if (!m_headless && !m_form1->isVisible())
         m_form1->show();
     m_timer3.stop();
     enableTimer(m_timer4);

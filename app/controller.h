@@ -54,6 +54,10 @@ public:
     void endProgram();
     bool ended() const { return m_ending; }
 
+    // Headless, the program runs as it always does but shows no window, and
+    // the watchdog that ends it when the panel is not visible stands down.
+    void setHeadless(bool headless) { m_headless = headless; }
+
     ControllerState &state() { return m_state; }
     Form1 &statusWindow() { return *m_form1; }
     Form3 &panel() { return *m_panel; }
@@ -127,5 +131,6 @@ private:
     int m_waitDots = 0;
     bool m_inMainTick = false;
     bool m_ending = false;
+    bool m_headless = false;
     QString m_startupPortMessage;
 };

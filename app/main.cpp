@@ -2,6 +2,7 @@
 #include "app/form1.h"
 #include "app/signal_watcher.h"
 #include "core/command_line.h"
+#include "core/option_sources.h"
 #include "link/port_table.h"
 #include "link/qt_serial_port.h"
 #if MATRIX_HAVE_REMOTE
@@ -12,6 +13,10 @@
 #include <QLoggingCategory>
 #include <cstdio>
 #include <memory>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
 Q_LOGGING_CATEGORY(lcStartup, "matrix.startup", QtWarningMsg)
 
@@ -28,6 +33,7 @@ void setIdentity()
 struct Startup
 {
     std::optional<PortTable> table;
+    bool headless = false;
 #if MATRIX_HAVE_REMOTE
     std::optional<RemoteServer::Options> remote;
 #endif
@@ -36,44 +42,64 @@ struct Startup
 // --listen and --token. The remote control is off unless asked for; off
 // loopback it needs a token, or anyone on the network could route the
 // switcher.
-std::optional<int> readRemoteOptions(const QCommandLineParser &parser,
-    const QCommandLineOption &listen, const QCommandLineOption &token, Startup &startup)
+std::optional<int> readRemoteOptions(const OptionSources &options, Startup &startup)
 {
-    if (!parser.isSet(listen)) {
-        if (parser.isSet(token))
+    const std::optional<OptionSources::Value> listen = options.value(QStringLiteral("listen"));
+    const std::optional<OptionSources::Value> token = options.value(QStringLiteral("token"));
+    if (!listen) {
+        if (token && token->fromCommandLine)
             return commandLineError(QStringLiteral("--token: only with --listen"));
         return std::nullopt;
     }
 #if MATRIX_HAVE_REMOTE
     QString error;
-    const std::optional<ListenAddress> where = parseListenAddress(parser.value(listen), &error);
+    const std::optional<ListenAddress> where = parseListenAddress(listen->text, &error);
     if (!where)
-        return commandLineError(QStringLiteral("--listen: %1").arg(error));
+        return OptionSources::error(*listen, error);
     RemoteServer::Options remote;
     remote.address = where->address;
     remote.port = where->port;
-    remote.token = parser.isSet(token) ? parser.value(token).toUtf8()
-                                       : qgetenv("MATRIX_PANEL_TOKEN").trimmed();
-    if (parser.isSet(token) && remote.token.isEmpty())
-        return commandLineError(QStringLiteral("--token: the token is empty"));
+    remote.token = token ? token->text.toUtf8() : QByteArray();
+    if (token && remote.token.isEmpty())
+        return OptionSources::error(*token, QStringLiteral("the token is empty"));
     if (!remote.address.isLoopback() && remote.token.isEmpty()) {
-        return commandLineError(
-            QStringLiteral("--listen %1: an address other than loopback needs a token "
-                           "(--token or MATRIX_PANEL_TOKEN), or anyone on the network could "
-                           "route the switcher")
-                .arg(parser.value(listen)));
+        return OptionSources::error(*listen,
+            QStringLiteral("%1: an address other than loopback needs a token "
+                           "(--token, token= in the settings or MATRIX_PANEL_TOKEN), or anyone "
+                           "on the network could route the switcher")
+                .arg(listen->text));
     }
     startup.remote = remote;
     return std::nullopt;
 #else
     Q_UNUSED(startup);
-    return commandLineError(QStringLiteral(
-        "--listen: this build has no remote control (it needs Qt HTTP Server and Qt WebSockets)"));
+    return OptionSources::error(*listen,
+        QStringLiteral(
+            "this build has no remote control (it needs Qt HTTP Server and Qt WebSockets)"));
 #endif
 }
 
-// Reads the command line; returns the exit code when the program must end
-// before it starts.
+// Keys of the settings file whose options other parts of the program serve.
+// What can be checked here is checked, so that a mistake in the file ends the
+// program now rather than when the option arrives.
+std::optional<int> checkOtherSettings(const OptionSources &options)
+{
+#if MATRIX_HAVE_REMOTE
+    if (const std::optional<OptionSources::Value> videohub
+        = options.value(QStringLiteral("videohub"))) {
+        QString error;
+        if (!parseListenAddress(videohub->text, &error))
+            return OptionSources::error(*videohub, error);
+    }
+#endif
+    if (const std::optional<OptionSources::Value> allow = options.value(QStringLiteral("allow"));
+        allow && allow->text.isEmpty())
+        return OptionSources::error(*allow, QStringLiteral("no address ranges given"));
+    return std::nullopt;
+}
+
+// Reads the command line and the settings file; returns the exit code when
+// the program must end before it starts.
 std::optional<int> readCommandLine(const QStringList &arguments, Startup &startup)
 {
     QCommandLineParser parser;
@@ -94,24 +120,70 @@ std::optional<int> readCommandLine(const QStringList &arguments, Startup &startu
                        "needed off loopback. MATRIX_PANEL_TOKEN also sets it, unseen by ps."),
         QStringLiteral("TOKEN"));
     parser.addOption(token);
+    const QCommandLineOption settings(QStringLiteral("settings"),
+        QStringLiteral("Read the settings from FILE instead of "
+                       "~/.config/matrix-panel/matrix-panel.conf; the command line wins over it."),
+        QStringLiteral("FILE"));
+    parser.addOption(settings);
+    const QCommandLineOption headless(QStringLiteral("headless"),
+        QStringLiteral("Run without windows, as a service for the network interfaces; needs "
+                       "--listen."));
+    parser.addOption(headless);
     if (const std::optional<int> exit = parseCommandLine(parser, arguments))
         return exit;
 
-    // A bad port table is a setup mistake: say so before any window appears.
-    std::optional<PortTable> &table = startup.table;
+    // A mistake in the settings is a setup mistake too: it ends the program
+    // before any window or socket, naming the file, the line and the key.
     QString error;
-    if (parser.isSet(ports)) {
-        table = PortTable::parse(parser.value(ports), &error);
-        if (!table)
-            return commandLineError(QStringLiteral("--ports: %1").arg(error));
-    } else {
-        table = PortTable::fromEnvironment(&error);
-        if (!table) {
-            std::fprintf(stderr, "matrix-panel: %s\n", qPrintable(error));
-            return 2;
-        }
+    const bool named = parser.isSet(settings);
+    const std::optional<SettingsFile> file = SettingsFile::read(
+        named ? parser.value(settings) : SettingsFile::defaultPath(), named, &error);
+    if (!file) {
+        std::fprintf(stderr, "matrix-panel: %s\n", qPrintable(error));
+        return 2;
     }
-    return readRemoteOptions(parser, listen, token, startup);
+    const OptionSources options(parser, *file);
+
+    // A bad port table is a setup mistake: say so before any window appears.
+    if (const std::optional<OptionSources::Value> table = options.value(QStringLiteral("ports"))) {
+        startup.table = PortTable::parse(table->text, &error);
+        if (!startup.table)
+            return OptionSources::error(*table, error);
+    } else {
+        startup.table = PortTable::platformDefault();
+    }
+    if (const std::optional<int> exit = readRemoteOptions(options, startup))
+        return exit;
+    if (const std::optional<int> exit = checkOtherSettings(options))
+        return exit;
+    // Videohub server: its options (videohub, allow, discovery) are read here,
+    // and `serving` below counts it too.
+
+    startup.headless = parser.isSet(headless);
+    bool serving = false;
+#if MATRIX_HAVE_REMOTE
+    serving = startup.remote.has_value();
+#endif
+    if (startup.headless && !serving)
+        return commandLineError(
+            QStringLiteral("--headless: without windows the program is only of use to the network "
+                           "interfaces; give --listen too"));
+    return std::nullopt;
+}
+
+// True when stderr is the stream that systemd hands to the journal, which
+// stamps every line with its own time.
+bool stderrGoesToJournal()
+{
+#ifdef Q_OS_UNIX
+    const QByteArrayList stream = qgetenv("JOURNAL_STREAM").split(':');
+    struct stat status = {};
+    return stream.size() == 2 && ::fstat(2, &status) == 0
+        && stream[0] == QByteArray::number(quint64(status.st_dev))
+        && stream[1] == QByteArray::number(quint64(status.st_ino));
+#else
+    return false;
+#endif
 }
 
 } // namespace
@@ -131,13 +203,20 @@ int main(int argc, char *argv[])
     // With the program's log on (QT_LOGGING_RULES="matrix.*=true"), every line
     // says when, to the millisecond, and what part of the program speaks.
     if (!qEnvironmentVariableIsSet("QT_MESSAGE_PATTERN"))
-        qSetMessagePattern(QStringLiteral("%{time hh:mm:ss.zzz} %{category}: %{message}"));
+        qSetMessagePattern(stderrGoesToJournal()
+                ? QStringLiteral("%{category}: %{message}")
+                : QStringLiteral("%{time hh:mm:ss.zzz} %{category}: %{message}"));
+    // Headless, the windows exist but are never shown, on the platform that
+    // Qt Gui carries within itself: no display, no other plugin.
+    if (startup.headless)
+        qputenv("QT_QPA_PLATFORM", "offscreen");
 
     QApplication app(argc, argv);
     setIdentity();
     QGuiApplication::setDesktopFileName(QStringLiteral(MATRIX_APP_ID));
 
     Controller controller(std::make_unique<QtSerialPort>(std::move(*startup.table)));
+    controller.setHeadless(startup.headless);
     const SignalWatcher watcher;
     QObject::connect(
         &watcher, &SignalWatcher::terminationRequested, &controller, &Controller::endProgram);
@@ -155,8 +234,10 @@ int main(int argc, char *argv[])
     }
 #endif
     controller.Form_Load();
-    controller.statusWindow().show();
-    // Read by the benchmark script to time the start-up.
-    qCDebug(lcStartup) << "status window shown";
+    if (!startup.headless) {
+        controller.statusWindow().show();
+        // Read by the benchmark script to time the start-up.
+        qCDebug(lcStartup) << "status window shown";
+    }
     return QApplication::exec();
 }

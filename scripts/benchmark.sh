@@ -334,6 +334,64 @@ row "peak_memory_vmhwm_kib (median)" "$hwm_panel" "$hwm_empty" \
     "$(ratio "$hwm_panel" "$hwm_empty")" "<= 1.2x" \
     "$(verdict "$(ratio "$hwm_panel" "$hwm_empty")" 1.2)"
 
+# --- headless: start-up to the link up, and resident memory ----------------
+# The same program with --listen, headless and with its windows, each started
+# against the simulator in turn: the time from the launch to the "link up"
+# line, and VmRSS a second later.
+linkup_once() {
+    local fifo=$TMP/linkup.fifo pid line t0 t1="" rss="-"
+    rm -f "$fifo"
+    mkfifo "$fifo"
+    t0=$EPOCHREALTIME
+    (
+        export QT_LOGGING_RULES="matrix.link=true" MATRIX_PANEL_PORTS="1=$TMP/switcher-linkup"
+        exec "$PANEL" "$@" --listen 127.0.0.1:0 >/dev/null
+    ) 2>"$fifo" &
+    pid=$!
+    CHILDREN+=("$pid")
+    exec 8<"$fifo"
+    while IFS= read -r -t 10 line <&8; do
+        if [[ $line == *"link up"* ]]; then
+            t1=$EPOCHREALTIME
+            break
+        fi
+    done
+    if [[ -n $t1 ]]; then
+        pause_s "$HWM_SETTLE_S"
+        rss=$(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status" 2>/dev/null)
+    fi
+    stop_pid "$pid"
+    exec 8<&-
+    rm -f "$fifo"
+    if [[ -n $t1 ]]; then
+        awk -v a="$t0" -v b="$t1" -v r="${rss:--}" 'BEGIN { printf "%.1f %s\n", 1000 * (b - a), r }'
+    else
+        echo "- -"
+    fi
+}
+echo "measuring start-up to the link up, headless and windowed ($STARTUP_RUNS runs each)..." >&2
+if start_sim "$TMP/switcher-linkup"; then
+    : >"$TMP/linkup-headless"
+    : >"$TMP/linkup-windowed"
+    linkup_once --headless >/dev/null
+    for ((run = 0; run < STARTUP_RUNS; run++)); do
+        linkup_once --headless >>"$TMP/linkup-headless"
+        linkup_once >>"$TMP/linkup-windowed"
+    done
+    stop_sim
+    for mode in headless windowed; do
+        grep -vq '^-' "$TMP/linkup-$mode" || FAILED=1
+        printf -v "up_$mode" '%s' "$(grep -v '^-' "$TMP/linkup-$mode" | awk '{ print $1 }' | median)"
+        printf -v "rss_$mode" '%s' "$(grep -v '^-' "$TMP/linkup-$mode" | awk '{ print $2 }' | median)"
+    done
+    row "startup_to_link_up_ms headless (median)" "$up_headless" "$up_windowed" \
+        "$(ratio "$up_headless" "$up_windowed")" "" "baseline: the same with its windows"
+    row "resident_memory_kib headless (median)" "$rss_headless" "$rss_windowed" \
+        "$(ratio "$rss_headless" "$rss_windowed")" "" "VmRSS 1 s after the link is up"
+else
+    FAILED=1
+fi
+
 # --- latency and command pacing over a pseudo-terminal --------------------
 echo "measuring frame latency and command pacing (link-bench, about 40 s)..." >&2
 timeout --kill-after=5 120 "$LINK_BENCH" >"$TMP/link-bench.out" 2>"$TMP/link-bench.err" &

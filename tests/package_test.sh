@@ -63,4 +63,24 @@ for page in "$root"/man/man1/*.1.gz; do
   out=$(LC_ALL=C.UTF-8 MANROFFSEQ='' man --warnings -E UTF-8 -l -Tutf8 -Z "$page" 2>&1 >/dev/null)
   [ -z "$out" ] || fail "man --warnings $(basename "$page"): $out"
 done
+# The system service: its unit and its example settings, all comments, as a
+# conffile; the unit as systemd reads it, hardened to an exposure of at most
+# 2.0, "OK". verify needs the program where ExecStart names it.
+"$here/scripts/install-packages.sh" systemd
+for f in usr/lib/systemd/system/matrix-panel.service etc/matrix-panel.conf; do
+  grep -qxF "$f" "$scratch/packaged" || fail "missing from the package: $f"
+done
+[ "$(dpkg-deb --info "$deb" conffiles)" = /etc/matrix-panel.conf ] || fail "conffiles"
+! grep -v '^#' "$scratch/x/etc/matrix-panel.conf" | grep -q . ||
+  fail "/etc/matrix-panel.conf has lines that are not comments"
+mkdir "$scratch/unit"
+unit=$scratch/unit/matrix-panel.service
+sed "s|=/usr/bin/matrix-panel |=$scratch/x/usr/bin/matrix-panel |" \
+  "$scratch/x/usr/lib/systemd/system/matrix-panel.service" >"$unit"
+systemd-analyze verify --man=no "$unit" || fail "systemd-analyze verify"
+exposure=$(systemd-analyze security --offline=yes "$unit" 2>&1 | sed -n 's/.*exposure level for [^:]*: //p')
+awk '$1 <= 2.0 && $2 == "OK" { ok = 1 } END { exit !ok }' <<<"$exposure" ||
+  fail "systemd-analyze security: $exposure, not 2.0 or less, OK"
+echo "service: systemd-analyze verify clean, security exposure $exposure"
+
 echo "package $(basename "$deb"): $(wc -l <"$scratch/packaged") files, same as cmake --install; lintian, appstreamcli, desktop-file-validate and man clean"

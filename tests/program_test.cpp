@@ -4,13 +4,22 @@
 
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
+#if MATRIX_HAVE_REMOTE
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#endif
 
 #include <csignal>
 #include <fcntl.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -42,7 +51,65 @@ struct WatchedPty
     QString path;
 };
 
-QProcess *startPanel(const QStringList &arguments, bool withDisplay)
+// A pseudo-terminal for the program that the test joins to the simulator's
+// line, so that it sees the program's bytes as they go out.
+struct TappedLine
+{
+    explicit TappedLine(const QString &simulator)
+        : far(raw(::open(qPrintable(simulator), O_RDWR | O_NOCTTY | O_NONBLOCK)))
+    {
+        QObject::connect(
+            &fromPanel, &QSocketNotifier::activated, [this] { sent += pass(master, far); });
+        QObject::connect(
+            &fromSimulator, &QSocketNotifier::activated, [this] { pass(far, master); });
+    }
+    ~TappedLine()
+    {
+        for (const int fd : { near, far, master })
+            ::close(fd);
+    }
+    static int openMaster()
+    {
+        const int fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        grantpt(fd);
+        unlockpt(fd);
+        return fd;
+    }
+    // Raw, so that nothing echoes.
+    static int raw(int fd)
+    {
+        termios settings {};
+        tcgetattr(fd, &settings);
+        cfmakeraw(&settings);
+        tcsetattr(fd, TCSANOW, &settings);
+        return fd;
+    }
+    static QByteArray pass(int from, int to)
+    {
+        char bytes[512];
+        const ssize_t count = std::max<ssize_t>(0, ::read(from, bytes, sizeof bytes));
+        (void)!::write(to, bytes, size_t(count));
+        return QByteArray(bytes, count);
+    }
+
+    const int master = openMaster();
+    const QString path = QString::fromLocal8Bit(ptsname(master));
+    // Held open, so that the line never hangs up.
+    const int near = raw(::open(ptsname(master), O_RDWR | O_NOCTTY));
+    const int far;
+    QByteArray sent;
+    QSocketNotifier fromPanel { master, QSocketNotifier::Read };
+    QSocketNotifier fromSimulator { far, QSocketNotifier::Read };
+};
+
+QString lockOf(const QString &device)
+{
+    return QStringLiteral("/var/lock/LCK..") + device.mid(5).replace('/', '_');
+}
+
+// With `journal`, stderr goes to that file, named in JOURNAL_STREAM by its
+// device and inode as systemd names the journal's stream to a service.
+QProcess *startPanel(const QStringList &arguments, bool withDisplay, const QString &journal = {})
 {
     auto *panel = new QProcess;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -56,6 +123,15 @@ QProcess *startPanel(const QStringList &arguments, bool withDisplay)
     env.insert("MATRIX_PANEL_PORTS", "this is not a port table");
     panel->setProcessEnvironment(env);
     panel->setProcessChannelMode(QProcess::MergedChannels);
+    if (!journal.isEmpty()) {
+        QFile(journal).open(QIODevice::WriteOnly);
+        struct stat file = {};
+        ::stat(qPrintable(journal), &file);
+        env.insert("JOURNAL_STREAM", QStringLiteral("%1:%2").arg(file.st_dev).arg(file.st_ino));
+        panel->setProcessEnvironment(env);
+        panel->setProcessChannelMode(QProcess::SeparateChannels);
+        panel->setStandardErrorFile(journal);
+    }
     panel->start(QStringLiteral(MATRIX_PANEL_PATH), arguments);
     return panel;
 }
@@ -67,6 +143,12 @@ TEST(CommandLine, AnswersAndMistakesEndBeforeAnyWindowOrPort)
     WatchedPty pty;
     ASSERT_FALSE(pty.path.isEmpty());
     const QString ports = "1=" + pty.path;
+    QTemporaryDir dir;
+    const QString settings = dir.filePath("matrix-panel.conf");
+    QFile file(settings);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("# a listen line that is no address\nports=" + ports.toUtf8() + "\nlisten=port\n");
+    file.close();
     const struct
     {
         QStringList arguments;
@@ -79,6 +161,8 @@ TEST(CommandLine, AnswersAndMistakesEndBeforeAnyWindowOrPort)
         { { "stray", "--ports", ports }, 2, "stray" },
         { { "--ports", "16=" + pty.path }, 2, "outside" },
         { {}, 2, "MATRIX_PANEL_PORTS" }, // --ports would have won over it
+        { { "--settings", settings }, 2, "matrix-panel.conf:3: listen: 'port'" },
+        { { "--headless", "--ports", ports }, 2, "--headless" },
     };
     for (const auto &c : cases) {
         std::unique_ptr<QProcess> panel(startPanel(c.arguments, false));
@@ -118,8 +202,7 @@ TEST(Signals, EndTheProgramAndFreeThePortWhetherLinkedOrSearching)
                 },
                 10000))
                 << log.toStdString();
-            const QString lock
-                = QStringLiteral("/var/lock/LCK..") + device.mid(5).replace('/', '_');
+            const QString lock = lockOf(device);
             EXPECT_TRUE(QFile::exists(lock)) << lock.toStdString();
 
             ::kill(pid_t(panel->processId()), signal);
@@ -130,3 +213,54 @@ TEST(Signals, EndTheProgramAndFreeThePortWhetherLinkedOrSearching)
         }
     }
 }
+
+#if MATRIX_HAVE_REMOTE
+// Headless, without a display, the program serves the network from the first
+// status frame on, past the second in which the panel watchdog would end a
+// windowed program whose panel is not visible, and SIGTERM ends it cleanly.
+// Its log goes to the journal, which stamps the lines itself.
+TEST(Headless, ServesTheNetworkWithoutADisplayAndEndsOnSigterm)
+{
+    QTemporaryDir dir;
+    SimProcess sim;
+    ASSERT_TRUE(sim.start(dir.filePath("switcher")));
+    TappedLine line(dir.filePath("switcher"));
+    const QString journal = dir.filePath("journal");
+    std::unique_ptr<QProcess> panel(
+        startPanel({ "--headless", "--listen", "0", "--ports", "1=" + line.path }, false, journal));
+    QByteArray log;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            QFile file(journal);
+            log = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+            return log.contains("\nmatrix.link: link up");
+        },
+        10000))
+        << log.toStdString();
+    const QString url = QRegularExpression("http://127.0.0.1:[0-9]+/")
+                            .match(QString::fromLocal8Bit(log))
+                            .captured();
+    ASSERT_FALSE(url.isEmpty()) << log.toStdString();
+    const bool locks = QFileInfo(QStringLiteral("/var/lock")).isWritable();
+    EXPECT_TRUE(!locks || QFile::exists(lockOf(line.path)));
+
+    QNetworkAccessManager network;
+    network.setProxy(QNetworkProxy::NoProxy);
+    QNetworkRequest request(QUrl(url + "api/v1/route"));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+    std::unique_ptr<QNetworkReply> reply(network.post(request, R"({"input": 3, "output": "B"})"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return reply->isFinished(); }, 5000));
+    EXPECT_EQ(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 202);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return line.sent.size() >= 4; }, 5000));
+    // Past the second in which the watchdog would end a windowed program.
+    QTest::qWait(1200);
+    EXPECT_EQ(line.sent.toHex(' '), "06 f9 d5 7b");
+    ASSERT_EQ(panel->state(), QProcess::Running);
+
+    ::kill(pid_t(panel->processId()), SIGTERM);
+    ASSERT_TRUE(panel->waitForFinished(10000));
+    EXPECT_EQ(panel->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(panel->exitCode(), 0);
+    EXPECT_FALSE(QFile::exists(lockOf(line.path)));
+}
+#endif
