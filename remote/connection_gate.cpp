@@ -168,19 +168,20 @@ void ConnectionGate::incomingConnection(qintptr descriptor)
         }
         find(socket)->authenticated = true;
     } else {
-        // Only the first of the address's own connections gives way to
-        // it: another host's never do.
+        // The oldest of the address's own connections gives way to it,
+        // whether it holds a slot or waits for one; another host's never do.
+        QTcpSocket *oldest = nullptr;
         int own = 0;
-        for (const Entry &other : m_entries)
-            own += other.socket && other.socket != socket && !other.closing && !other.authenticated
-                && other.peer == entry.peer;
-        if (own >= m_limits.unauthenticatedPerAddress) {
-            Entry *oldest = oldestUnauthenticated(&entry.peer, false);
-            if (!oldest)
-                oldest = oldestUnauthenticated(&entry.peer, true);
-            if (oldest)
-                closeFor(oldest->socket, Reason::Full);
+        for (const Entry &other : m_entries) {
+            if (other.socket && other.socket != socket && !other.closing && !other.authenticated
+                && other.peer == entry.peer) {
+                if (!oldest)
+                    oldest = other.socket;
+                ++own;
+            }
         }
+        if (own >= m_limits.unauthenticatedPerAddress)
+            closeFor(oldest, Reason::Full);
         if (connections() >= m_limits.connections) {
             const int waiting = int(std::count_if(m_entries.begin(), m_entries.end(),
                 [](const Entry &e) { return e.socket && e.probation && !e.closing; }));
