@@ -59,7 +59,7 @@ QByteArray rawAnswer(const char *status, const QString &message, const QByteArra
         + QByteArray::number(body.size()) + "\r\n" + headers + "Connection: close\r\n\r\n" + body;
 }
 
-QByteArray farewell(ConnectionGate::Reason reason)
+QByteArray farewell(ConnectionGate::Reason reason, int deadlineMs)
 {
     using Reason = ConnectionGate::Reason;
     switch (reason) {
@@ -75,8 +75,7 @@ QByteArray farewell(ConnectionGate::Reason reason)
                 .arg(RemoteServer::BodyLimit));
     case Reason::Deadline:
         return rawAnswer("408 Request Timeout",
-            QStringLiteral("the request was not whole within %1 s")
-                .arg(RemoteServer::RequestDeadlineMs / 1000));
+            QStringLiteral("the request was not whole within %1 s").arg(deadlineMs / 1000.0));
     case Reason::Idle:
     case Reason::Backlog:
         break;
@@ -248,7 +247,8 @@ bool RemoteServer::listen(QString *error)
     limits.requestBytes = RequestLimit;
     limits.backlogBytes = BacklogLimit;
     m_gate = new ConnectionGate(limits, m_options.allow, &m_http);
-    m_gate->setFarewell(farewell);
+    m_gate->setFarewell([deadline = limits.requestDeadlineMs](
+                            ConnectionGate::Reason reason) { return farewell(reason, deadline); });
     connect(m_gate, &ConnectionGate::admitted, this, &RemoteServer::watchHead);
     if (!m_gate->listen(m_options.address, m_options.port)) {
         *error = QStringLiteral("cannot listen on %1 port %2: %3")
