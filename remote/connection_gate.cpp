@@ -147,6 +147,8 @@ void ConnectionGate::incomingConnection(qintptr descriptor)
     Entry entry;
     entry.socket = socket;
     entry.peer = plain(socket->peerAddress());
+    // It waits for a slot, and is not counted in them, until it has one.
+    entry.probation = true;
     m_entries.push_back(entry);
     // Closed here, the connection is never handed to a reader, which would
     // delete it once it has gone.
@@ -167,6 +169,7 @@ void ConnectionGate::incomingConnection(qintptr descriptor)
             return;
         }
         find(socket)->authenticated = true;
+        find(socket)->probation = false;
     } else {
         // The oldest of the address's own connections gives way to it,
         // whether it holds a slot or waits for one; another host's never do.
@@ -183,19 +186,22 @@ void ConnectionGate::incomingConnection(qintptr descriptor)
         if (own >= m_limits.unauthenticatedPerAddress)
             closeFor(oldest, Reason::Full);
         if (connections() >= m_limits.connections) {
-            const int waiting = int(std::count_if(m_entries.begin(), m_entries.end(),
-                [](const Entry &e) { return e.socket && e.probation && !e.closing; }));
+            const int waiting
+                = int(std::count_if(m_entries.begin(), m_entries.end(), [socket](const Entry &e) {
+                      return e.socket && e.socket != socket && e.probation && !e.closing;
+                  }));
             if (waiting >= m_limits.connections) {
                 if (Entry *oldest = oldestUnauthenticated(nullptr, true))
                     closeFor(oldest->socket, Reason::Full);
             }
             Entry *added = find(socket);
-            added->probation = true;
             added->probationTimer = new QTimer(socket);
             added->probationTimer->setSingleShot(true);
             connect(added->probationTimer, &QTimer::timeout, this,
                 [this, socket] { closeFor(socket, Reason::Full); });
             added->probationTimer->start(m_limits.probationMs);
+        } else {
+            find(socket)->probation = false;
         }
     }
 

@@ -6,6 +6,7 @@
 #include "link/port_table.h"
 #include "link/qt_serial_port.h"
 #include "panel/form3.h"
+#include "remote/connection_gate.h"
 #include "remote/remote_server.h"
 #include "sim_process.h"
 
@@ -521,4 +522,45 @@ TEST_F(Remote, RoutesWaitingWhenTheLinkIsLostAreDropped)
     EXPECT_EQ(other.bytes.toHex(' '), "");
     EXPECT_EQ(switcher.bytes.size() % 4, 0);
     EXPECT_LT(switcher.bytes.size() / 4, taken);
+}
+
+// A line protocol behind the gate: nothing to authenticate, so a client
+// beyond the slots is closed at once, with one line in the log, and one
+// that would leave too much unsent is dropped.
+TEST(ConnectionGate, WithoutAuthenticationTheClientsBeyondTheSlotsAreClosed)
+{
+    ConnectionGate::Limits limits;
+    limits.name = QStringLiteral("line server");
+    limits.connections = 2;
+    limits.authentication = false;
+    limits.backlogBytes = 1024;
+    ConnectionGate gate(limits, AllowList());
+    ASSERT_TRUE(gate.listen(QHostAddress::LocalHost));
+    std::vector<QTcpSocket *> served;
+    QObject::connect(&gate, &QTcpServer::newConnection, [&] {
+        while (QTcpSocket *socket = gate.nextPendingConnection())
+            served.push_back(socket);
+    });
+    static QStringList logged;
+    logged.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext &, const QString &text) { logged << text; });
+    QTcpSocket clients[4];
+    for (QTcpSocket &client : clients) {
+        client.connectToHost(QHostAddress::LocalHost, gate.serverPort());
+        ASSERT_TRUE(client.waitForConnected(3000));
+        QTest::qWait(20);
+    }
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return clients[3].state() == QAbstractSocket::UnconnectedState; }, 2000));
+    qInstallMessageHandler(previous);
+    EXPECT_EQ(clients[2].state(), QAbstractSocket::UnconnectedState);
+    EXPECT_EQ(logged.filter("line server: closed a connection from 127.0.0.1").size(), 1);
+    ASSERT_EQ(served.size(), 2u);
+    EXPECT_EQ(gate.connections(), 2);
+    EXPECT_TRUE(gate.write(served[0], QByteArray(1000, 'x')));
+    EXPECT_FALSE(gate.write(served[1], QByteArray(1025, 'x')));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return clients[1].state() == QAbstractSocket::UnconnectedState; }, 2000));
+    EXPECT_EQ(clients[0].state(), QAbstractSocket::ConnectedState);
 }
