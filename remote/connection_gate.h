@@ -44,6 +44,11 @@ private:
 // takes the slot of the oldest connection that has not. Connections that
 // have not authenticated are capped per address as well, the oldest of the
 // address giving way, so that no one host can take every slot.
+//
+// A line protocol without credentials sets `authentication` false, takes
+// its clients with nextPendingConnection() on newConnection(), and writes
+// to them with write(). The HTTP server binds to the gate as to any
+// QTcpServer.
 class ConnectionGate : public QTcpServer
 {
     Q_OBJECT
