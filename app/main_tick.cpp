@@ -46,6 +46,8 @@ void Controller::mainTick()
             qCDebug(lcLink) << "link lost: no valid status frame for" << m_state.missedCycles
                             << "supervision cycles";
             m_state.linkMark = 0;
+            // What clients asked of this link is not carried to the next.
+            m_transmitter.dropQueued("the link is lost");
         }
     }
 

@@ -13,6 +13,23 @@ CommandTransmitter::CommandTransmitter(SerialPort &port, PacingTimer &timer2)
 {
 }
 
+bool CommandTransmitter::samePort() const
+{
+    return m_port.isOpen() && m_port.commPort() == m_framePort;
+}
+
+void CommandTransmitter::dropQueued(const char *why)
+{
+    if (m_queue.empty())
+        return;
+    QByteArray commands;
+    for (const uint8_t x : m_queue)
+        commands += char(x);
+    qCWarning(lcSend).noquote() << "dropped" << m_queue.size() << "queued commands"
+                                << commands.toHex(' ') << "(" << why << ")";
+    m_queue.clear();
+}
+
 void CommandTransmitter::writeByte(uint8_t byte)
 {
     // A failed write is dropped: the frame still runs its course, and the
@@ -45,6 +62,7 @@ void CommandTransmitter::send(uint8_t x)
     if (m_sendStep != 0 && m_sendStep != NextQueued)
         logFrame("(cut short by the next command)");
     m_sendStep = 1;
+    m_framePort = m_port.commPort();
     writeByte(x);
     m_sendComplement = CommandFrame::complement(x);
     pace();
@@ -66,15 +84,20 @@ void CommandTransmitter::Timer2_Timer()
 {
     if (m_sendStep == 1) {
         m_sendStep = 2;
-        if (m_port.isOpen())
+        if (samePort())
             writeByte(m_sendComplement);
         pace();
     } else if (m_sendStep == 2) {
         m_sendStep = 3;
-        if (m_port.isOpen())
+        if (samePort())
             writeByte(CommandFrame::Trailer1);
         pace();
     } else if (m_sendStep == NextQueued) {
+        if (m_queue.empty() || !samePort()) {
+            dropQueued("the port has closed or changed");
+            finish();
+            return;
+        }
         const uint8_t next = m_queue.front();
         m_queue.pop_front();
         m_sendStep = 0;
@@ -82,7 +105,7 @@ void CommandTransmitter::Timer2_Timer()
         if (m_sendStep == 0)
             finish(); // the port has closed: the command is dropped
     } else {
-        if (m_port.isOpen())
+        if (samePort())
             writeByte(CommandFrame::Trailer2);
         logFrame("");
         finish();
@@ -91,6 +114,8 @@ void CommandTransmitter::Timer2_Timer()
 
 void CommandTransmitter::finish()
 {
+    if (!m_queue.empty() && !samePort())
+        dropQueued("the port has closed or changed");
     if (!m_queue.empty()) {
         m_sendStep = NextQueued;
         pace();

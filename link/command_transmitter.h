@@ -28,8 +28,13 @@ public:
 
     // Sends `x` once the frame in flight, and those queued before it, have
     // gone out whole, 50 ms after the last byte. Returns false, queueing
-    // nothing, when QueueLimit commands already wait.
+    // nothing, when QueueLimit commands already wait. The commands wait for
+    // the link they were accepted on: should the port close or another
+    // port open before their turn, they are dropped.
     bool queue(uint8_t x);
+    // Drops, and logs, every command still waiting; the frame in flight
+    // runs on.
+    void dropQueued(const char *why);
 
     int sendStep() const { return m_sendStep; }
     int queued() const { return int(m_queue.size()); }
@@ -38,6 +43,10 @@ private:
     // Between two queued frames: the pause before the next one starts.
     static constexpr int NextQueued = 4;
 
+    // The port the frame in flight began on is still open. A frame is never
+    // continued on another port: its last bytes would be the first a
+    // different device hears.
+    bool samePort() const;
     void writeByte(uint8_t byte);
     void pace();
     void finish();
@@ -47,6 +56,7 @@ private:
     PacingTimer &m_timer2;
     int m_sendStep = 0;
     uint8_t m_sendComplement = 0;
+    int m_framePort = 0;
     std::deque<uint8_t> m_queue;
     QByteArray m_frameBytes; // what the frame in flight has written, for the log
 };

@@ -19,6 +19,7 @@ public:
     // The caption the panel shows on output 1 to 4.
     virtual QString outputCaption(int output) const = 0;
     // Sends `x` once the frame in flight and those waiting before it have
-    // gone out whole; false when the queue is full.
+    // gone out whole; false when the queue is full. Should the link be lost
+    // or the port close or change first, `x` is dropped, never sent.
     virtual bool queueCommand(uint8_t x) = 0;
 };

@@ -578,6 +578,35 @@ if [[ -x $REMOTE_LATENCY ]]; then
     ((remote_rc == 0)) || FAILED=1
 fi
 
+# --- remote control under load -------------------------------------------
+# Loopback only, and bounded: 16 slow clients and a ping flood against
+# --listen while a client with the token routes 20 times (bench/remote-load).
+REMOTE_LOAD=$BUILD/bench/remote-load
+if [[ -x $REMOTE_LOAD ]]; then
+    echo "measuring routes under slow clients and a ping flood (remote-load, about 10 s)..." >&2
+    timeout --kill-after=5 120 "$REMOTE_LOAD" "$PANEL" >"$TMP/remote-load.out" \
+        2>"$TMP/remote-load.err" &
+    LOAD_PID=$!
+    CHILDREN+=("$LOAD_PID")
+    wait "$LOAD_PID"
+    load_rc=$?
+    line=$(grep '^remote_load ' "$TMP/remote-load.out")
+    if [[ -n $line ]]; then
+        row "remote_load routes answered / on the line" \
+            "$(field answered "$line")/$(field on_line "$line")" "" "" "20/20" \
+            "answer p50 $(field answer_ms_p50 "$line") ms, max $(field answer_ms_max "$line") ms"
+        row "remote_load gap_ms min / p50 / max" \
+            "$(field gap_ms_min "$line")/$(field gap_ms_p50 "$line")/$(field gap_ms_max "$line")" \
+            "" "" "50" ""
+        row "remote_load rss_kib before / peak / after" \
+            "$(field rss_before_kib "$line")/$(field hwm_kib "$line")/$(field rss_after_kib "$line")" \
+            "" "" "bounded" "slow clients closed $(field slow_closed "$line"), floods cut $(field floods_cut "$line")"
+    else
+        row "remote_load" "-" "" "" "20/20" "remote-load failed (exit $load_rc)"
+    fi
+    ((load_rc == 0)) || FAILED=1
+fi
+
 # --- micro-benchmarks -----------------------------------------------------
 for bench in "$RECEIVE_BENCH" "$TICK_BENCH"; do
     [[ -x $bench ]] || continue

@@ -174,6 +174,47 @@ TEST_F(Transmitter, QueuedCommandsWaitForTheFrameInFlightAndNeverCutItShort)
     EXPECT_EQ(tx.queued(), CommandTransmitter::QueueLimit);
 }
 
+TEST_F(Transmitter, QueuedCommandsBelongToTheLinkTheyWereAcceptedOn)
+{
+    // After the first byte of a frame with two commands queued behind it.
+    enum Trouble { None, LinkLost, Closed, OtherPort, SamePortAgain };
+    const struct
+    {
+        Trouble trouble;
+        QByteArray line;
+    } cases[] = {
+        { None, wire({ 1, 254, 213, 123, 2, 253, 213, 123, 3, 252, 213, 123 }) },
+        { LinkLost, wire({ 1, 254, 213, 123 }) },
+        { Closed, wire({ 1 }) },
+        // Not one byte reaches the device on the other port.
+        { OtherPort, wire({ 1 }) },
+        // Closed and opened again, as the search does with a single port.
+        { SamePortAgain, wire({ 1, 254, 213, 123, 2, 253, 213, 123, 3, 252, 213, 123 }) },
+    };
+    for (const auto &c : cases) {
+        port.written.clear();
+        port.opened = true;
+        port.number = 1;
+        port.existing = { 1, 2 };
+        tx.send(1);
+        EXPECT_TRUE(tx.queue(2));
+        EXPECT_TRUE(tx.queue(3));
+        if (c.trouble == LinkLost)
+            tx.dropQueued("the link is lost");
+        if (c.trouble >= Closed)
+            port.close();
+        if (c.trouble >= OtherPort) {
+            port.setCommPort(c.trouble == OtherPort ? 2 : 1);
+            port.open();
+        }
+        for (int i = 0; i < 20 && timer2.isActive(); ++i)
+            tx.Timer2_Timer();
+        EXPECT_EQ(port.written.toHex(' '), c.line.toHex(' ')) << c.trouble;
+        EXPECT_EQ(tx.queued(), 0) << c.trouble;
+        EXPECT_FALSE(timer2.isActive()) << c.trouble;
+    }
+}
+
 // --- status frame decoding -------------------------------------------------
 
 TEST(DecodeStatusFrame, FlagByteTableForBothModels)

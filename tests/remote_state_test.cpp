@@ -1,6 +1,6 @@
 // The remote interface's pure half: what it reports and what it accepts.
-#include "core/command_frame.h"
 #include "core/controller_state.h"
+#include "remote/connection_gate.h"
 #include "remote/remote_state.h"
 
 #include <QJsonArray>
@@ -16,9 +16,9 @@ TEST(RemoteRequests, RouteAndCommandBodies)
         int command; // -1: refused, saying `error`
         const char *error;
     } cases[] = {
-        { R"({"input": 3, "output": "B"})", 4, CommandFrame::route(3, 2), "" },
-        { R"({"output": 4, "input": "2"})", 4, CommandFrame::route(2, 4), "" },
-        { R"({"input": 4.0, "output": "b"})", 2, CommandFrame::route(4, 2), "" },
+        { R"({"input": 3, "output": "B"})", 4, 6, "" },
+        { R"({"output": 4, "input": "2"})", 4, 13, "" },
+        { R"({"input": 4.0, "output": "b"})", 2, 7, "" },
         { R"({"input": 0, "output": 1})", 4, -1, "'input' must be 1 to 4, not 0" },
         { R"({"input": 2.5, "output": 1})", 4, -1, "not 2.5" },
         { R"({"input": 1, "output": "E"})", 4, -1, "'output' must be 1 to 4 or A to D, not \"E\"" },
@@ -85,11 +85,39 @@ TEST(RemoteRequests, ListenAddressesTokensAndOrigins)
     EXPECT_FALSE(sameToken("s3cre", "s3cret"));
     EXPECT_FALSE(sameToken("", ""));
 
+    // On loopback, a Host is a loopback name and an optional port, nothing
+    // else.
+    const std::pair<QByteArray, bool> hosts[] = { { "localhost:8080", true },
+        { "[::1]:8080", true }, { "127.0.0.1", true }, { "LOCALHOST", true },
+        { "evil.example:8080", false }, { "evil.example@localhost", false },
+        { "127.0.0.1/evil", false }, { "127.0.0.1:99999", false }, { "127.0.0.1:", false },
+        { QByteArray("127.0.0.1\0evil", 14), false }, { "[::1", false }, { "", false } };
+    for (const auto &[host, fine] : hosts)
+        EXPECT_EQ(!refusedOrigin(host, "", true), fine) << host.toStdString();
+    EXPECT_TRUE(isJson("Application/JSON; charset=utf-8"));
+    EXPECT_FALSE(isJson("application/jsonx"));
     EXPECT_FALSE(refusedOrigin("localhost:8080", "http://localhost:8080", true));
-    EXPECT_FALSE(refusedOrigin("[::1]:8080", "", true));
-    EXPECT_TRUE(refusedOrigin("evil.example:8080", "", true));
     EXPECT_TRUE(refusedOrigin("127.0.0.1:8080", "http://evil.example", true));
     EXPECT_FALSE(refusedOrigin("panel.lan:8080", "http://panel.lan:8080", false));
+
+    // Allow-lists: loopback always, then the networks named.
+    QString error;
+    const std::optional<AllowList> allow
+        = AllowList::parse(" 192.168.1.0/24,10.0.0.7,fd00::/8", &error);
+    ASSERT_TRUE(allow) << error.toStdString();
+    const std::pair<const char *, bool> peers[] = { { "127.0.0.1", true }, { "::1", true },
+        { "::ffff:127.0.0.1", true }, { "192.168.1.200", true }, { "::ffff:192.168.1.9", true },
+        { "192.168.2.1", false }, { "10.0.0.7", true }, { "10.0.0.8", false }, { "fd12::1", true },
+        { "fe80::1", false } };
+    for (const auto &[peer, admitted] : peers)
+        EXPECT_EQ(allow->admits(QHostAddress(QLatin1String(peer))), admitted) << peer;
+    EXPECT_TRUE(AllowList().admits(QHostAddress("203.0.113.5")));
+    for (const char *bad :
+        { "", "10.0.0.0/33", "10.0.0.0/", "10.0.0.0/-1", "host.lan", "10.0.0.1,," }) {
+        error.clear();
+        EXPECT_FALSE(AllowList::parse(QLatin1String(bad), &error)) << bad;
+        EXPECT_TRUE(error.contains("CIDR") || error.contains("empty entry")) << error.toStdString();
+    }
 }
 
 TEST(RemoteState, TheNumbersThePanelShows)
