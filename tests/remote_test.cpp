@@ -494,7 +494,7 @@ TEST_F(Remote, ClientsServedInTheMiddleOfThePortSearchLeaveItAlone)
     ASSERT_TRUE(QTest::qWaitFor([&] { return app->state().linkUp(); }, 10000));
     EXPECT_GT(searching, 10);
     EXPECT_GT(refused, 10);
-    EXPECT_EQ(app->MSComm1().commPort(), 2);
+    EXPECT_EQ(app->remoteHost().remotePort().commPort(), 2);
     EXPECT_EQ(route(1, 1).status, 202);
 }
 
@@ -517,7 +517,7 @@ TEST_F(Remote, RoutesWaitingWhenTheLinkIsLostAreDropped)
         taken += route(1 + taken % 4, 1).status == 202;
         QTest::qWait(20);
     }
-    ASSERT_TRUE(QTest::qWaitFor([&] { return app->MSComm1().commPort() == 2; }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return app->remoteHost().remotePort().commPort() == 2; }, 3000));
     QTest::qWait(600);
     EXPECT_EQ(other.bytes.toHex(' '), "");
     EXPECT_EQ(switcher.bytes.size() % 4, 0);
