@@ -28,7 +28,7 @@ Controller::Controller(std::unique_ptr<SerialPort> port, QObject *parent)
     , m_routeSelection(m_state, *m_panel, *this)
     , m_pump([this](int waitMs) { runEventLoop(waitMs); })
 {
-    m_timer1.setInterval(10);
+    m_timer1.setInterval(Timer1IntervalMs);
     m_timer1.setTimerType(Qt::PreciseTimer);
     m_timer2.setInterval(300);
     m_timer3.setInterval(1000);
