@@ -49,6 +49,7 @@ public:
     int number = 1;
     bool opened = false;
     bool permission = false; // whether a failed open was for want of permission
+    QString failure = QStringLiteral("fake failure"); // why any operation fails
 
     void inject(const QByteArray &bytes) { incoming += bytes; }
 
@@ -92,7 +93,7 @@ public:
             return std::nullopt;
         return std::exchange(incoming, {});
     }
-    QString errorString() const override { return QStringLiteral("fake failure"); }
+    QString errorString() const override { return failure; }
     bool lastErrorWasPermission() const override { return permission; }
     QString deviceName() const override { return QStringLiteral("/dev/fake%1").arg(number); }
 

@@ -79,6 +79,10 @@ TEST(CommandLine, AnswersAndMistakesEndBeforeAnyWindowOrPort)
         { { "stray", "--ports", ports }, 2, "stray" },
         { { "--ports", "16=" + pty.path }, 2, "outside" },
         { {}, 2, "MATRIX_PANEL_PORTS" }, // --ports would have won over it
+        // Not a core dump: one line, and how to run headless.
+        { { "--ports", ports }, 1,
+            "matrix-panel: no display found (neither DISPLAY nor WAYLAND_DISPLAY is set); to run "
+            "without a screen, set QT_QPA_PLATFORM=offscreen\n" },
     };
     for (const auto &c : cases) {
         std::unique_ptr<QProcess> panel(startPanel(c.arguments, false));
