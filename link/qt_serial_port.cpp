@@ -169,7 +169,7 @@ bool QtSerialPort::open()
     }
     m_port.setDataTerminalReady(m_dtr);
     m_port.clearError();
-    qCDebug(lcPort) << "opened port" << m_number << device;
+    qCDebug(lcPort).noquote() << "opened port" << m_number << device;
     return true;
 }
 
@@ -215,7 +215,11 @@ void QtSerialPort::onError(QSerialPort::SerialPortError error)
     // After a hang-up (adapter unplugged, far end gone) QSerialPort keeps
     // reporting the error from its read notifier at full CPU until the port
     // is closed. Close it from the event loop, outside the notifier.
-    m_error = afterColon(m_port.errorString());
+    // A vanished device (adapter pulled, far end closed) reads as some
+    // ioctl failing; say what happened instead.
+    m_error = error == QSerialPort::ResourceError
+        ? QStringLiteral("the device is gone (unplugged, or closed at the far end)")
+        : afterColon(m_port.errorString());
     qCDebug(lcPort).noquote() << "port" << m_number << "lost:" << m_error;
     QMetaObject::invokeMethod(
         this,
