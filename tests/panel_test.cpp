@@ -158,6 +158,9 @@ TEST_F(Panel, TwoOutputSwitcherGetsItsLayoutOnEveryFrameAndAFourOutputOneAllBack
     EXPECT_DOUBLE_EQ(panel().pictureRect(10).top, 2790);
     EXPECT_DOUBLE_EQ(panel().label1Rect(5).left, 5242.5);
     EXPECT_DOUBLE_EQ(panel().label1Rect(5).top, 2505);
+    // Tab and screen readers find B where its face went, and no C or D.
+    EXPECT_EQ(panel().button(11)->geometry(), panel().picture(11)->geometry());
+    EXPECT_TRUE(panel().button(13)->isHidden() && panel().button(15)->isHidden());
     // Keys for the outputs it lacks pick nothing.
     QTest::keyClick(&panel(), Qt::Key_C);
     QTest::keyClick(&panel(), Qt::Key_D);
@@ -167,6 +170,7 @@ TEST_F(Panel, TwoOutputSwitcherGetsItsLayoutOnEveryFrameAndAFourOutputOneAllBack
 
     swap(statusFrame());
     EXPECT_EQ(panel().windowTitle(), "OXA 4*4 true matrix");
+    EXPECT_FALSE(panel().button(13)->isHidden() || panel().button(15)->isHidden());
     for (int index = 12; index <= 15; ++index) // lit again by the routing display
         EXPECT_TRUE(panel().pictureVisible(index)) << index;
     EXPECT_TRUE(panel().label1Visible(6));
