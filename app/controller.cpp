@@ -3,6 +3,7 @@
 #include "app/form1.h"
 #include "core/texts.h"
 #include "core/timers.h"
+#include "link/port_table.h"
 #include "link/serial_port.h"
 #include "panel/form3.h"
 #include "panel/label_placement.h"
@@ -28,7 +29,7 @@ Controller::Controller(std::unique_ptr<SerialPort> port, QObject *parent)
     , m_routeSelection(m_state, *m_panel, *this)
     , m_pump([this](int waitMs) { runEventLoop(waitMs); })
 {
-    m_timer1.setInterval(10);
+    m_timer1.setInterval(Timer1IntervalMs);
     m_timer1.setTimerType(Qt::PreciseTimer);
     m_timer2.setInterval(300);
     m_timer3.setInterval(1000);
@@ -81,7 +82,12 @@ void Controller::openFirstPort()
     if (m_port->lastErrorWasPermission())
         message += QStringLiteral(" You need to be in the 'dialout' group to use serial ports"
                                   " (sudo adduser $USER dialout, then log in again).");
-    message += QStringLiteral(" Searching ports 1 to 15.");
+    const QList<int> ports = m_port->portNumbers();
+    if (ports.isEmpty())
+        message += QStringLiteral(" No port has a device to search.");
+    else
+        message += QStringLiteral(" Searching %1 %2.")
+                       .arg(ports.size() == 1 ? "port" : "ports", PortTable::ranges(ports));
     m_startupPortMessage = message;
     std::fprintf(stderr, "%s\n", qPrintable(message));
 }

@@ -32,6 +32,7 @@ class Controller : public QObject,
 {
     Q_OBJECT
 public:
+    static constexpr int Timer1IntervalMs = 10;
     static constexpr int SuperviseEveryTicks = 50;
     static constexpr int MissedCyclesForLoss = 3;
     static constexpr int SelectionExpiryTicks = 300;

@@ -1,6 +1,7 @@
 #include "app/form1.h"
 
 #include "core/texts.h"
+#include "panel/panel_button.h"
 
 #include <QCloseEvent>
 #include <QIcon>
@@ -25,6 +26,13 @@ Form1::Form1(QWidget *parent)
     m_text1->setGeometry(1530 / 12, 2190 / 12, 1630 / 12, 300 / 12);
     m_label1 = new QLabel(QStringLiteral("Label1"), this);
     m_label1->setGeometry(240 / 12, 450 / 12, 4605 / 12, 285 / 12);
+
+    // A screen reader reads the waiting text without the dots that move
+    // every 0.7 s, and the tooltip's reason as its description. The text
+    // box lies below the client area by design, out of sight.
+    installPanelAccessibility();
+    m_label1->setAccessibleName(QString::fromLatin1(Texts::WaitAtStart).trimmed());
+    hideFromAssistiveTools(m_text1);
 
     auto *quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
     connect(quit, &QShortcut::activated, this, &Form1::closeRequested);

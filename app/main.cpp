@@ -1,10 +1,12 @@
 #include "app/controller.h"
+#include "app/desktop_session.h"
 #include "app/form1.h"
 #include "app/signal_watcher.h"
 #include "core/command_line.h"
 #include "core/option_sources.h"
 #include "link/port_table.h"
 #include "link/qt_serial_port.h"
+#include "panel/form3.h"
 #if MATRIX_HAVE_REMOTE
 #include "remote/remote_server.h"
 #endif
@@ -211,12 +213,16 @@ int main(int argc, char *argv[])
     if (startup.headless)
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
+    if (!haveDisplay())
+        return 1;
     QApplication app(argc, argv);
     setIdentity();
     QGuiApplication::setDesktopFileName(QStringLiteral(MATRIX_APP_ID));
 
     Controller controller(std::make_unique<QtSerialPort>(std::move(*startup.table)));
     controller.setHeadless(startup.headless);
+    createWindowsForDesktop(
+        { &controller.statusWindow(), &controller.panel() }, QStringLiteral(MATRIX_APP_ID));
     const SignalWatcher watcher;
     QObject::connect(
         &watcher, &SignalWatcher::terminationRequested, &controller, &Controller::endProgram);

@@ -43,8 +43,9 @@ void Controller::mainTick()
             return;
         m_state.missedCycles = saturatingIncrement(m_state.missedCycles);
         if (m_state.missedCycles > MissedCyclesForLoss && m_state.linkUp()) {
-            qCDebug(lcLink) << "link lost: no valid status frame for" << m_state.missedCycles
-                            << "supervision cycles";
+            qCDebug(lcLink).noquote()
+                << QStringLiteral("link lost: no valid status frame for about %1 seconds")
+                       .arg(m_state.missedCycles * SuperviseEveryTicks * Timer1IntervalMs / 1000.0);
             m_state.linkMark = 0;
             // What clients asked of this link is not carried to the next.
             m_transmitter.dropQueued("the link is lost");
@@ -107,6 +108,7 @@ void Controller::resetLabelColours()
         m_panel->setLabel1Colour(InputLabel[k], InputColour);
     for (int k = 1; k <= 4; ++k)
         m_panel->setLabel1Colour(OutputLabel[k], OutputColour);
+    m_panel->setPicked(0, 0);
 }
 
 void Controller::colourSelection()
@@ -117,4 +119,5 @@ void Controller::colourSelection()
     for (int k = 1; k <= 4; ++k)
         m_panel->setLabel1Colour(
             OutputLabel[k], m_state.selectedOutput == k ? SelectedColour : OutputColour);
+    m_panel->setPicked(m_state.selectedInput, m_state.selectedOutput);
 }

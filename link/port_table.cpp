@@ -1,6 +1,7 @@
 #include "link/port_table.h"
 
 #include <QStringList>
+#include <algorithm>
 
 PortTable PortTable::platformDefault()
 {
@@ -70,6 +71,29 @@ std::optional<PortTable> PortTable::fromEnvironment(QString *error)
     if (!table)
         *error = QStringLiteral("%1: %2").arg(QLatin1String(EnvironmentVariable), *error);
     return table;
+}
+
+QList<int> PortTable::numbers() const
+{
+    QList<int> numbers;
+    for (const auto &entry : m_devices)
+        numbers << entry.first;
+    return numbers;
+}
+
+QString PortTable::ranges(QList<int> numbers)
+{
+    std::sort(numbers.begin(), numbers.end());
+    QStringList ranges;
+    for (int i = 0; i < numbers.size();) {
+        int j = i;
+        while (j + 1 < numbers.size() && numbers[j + 1] == numbers[j] + 1)
+            ++j;
+        ranges << (i == j ? QString::number(numbers[i])
+                          : QStringLiteral("%1-%2").arg(numbers[i]).arg(numbers[j]));
+        i = j + 1;
+    }
+    return ranges.join(QStringLiteral(", "));
 }
 
 QString PortTable::device(int number) const

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <map>
 #include <optional>
@@ -25,6 +26,11 @@ public:
 
     // The device of port `number`, or an empty string when it has none.
     QString device(int number) const;
+    // The numbers that have a device, in order.
+    QList<int> numbers() const;
+
+    // "1-4, 6, 9-15": port numbers as a message names them.
+    static QString ranges(QList<int> numbers);
 
 private:
     std::map<int, QString> m_devices;

@@ -7,6 +7,8 @@
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -20,6 +22,41 @@ QtSerialPort::QtSerialPort(PortTable table, QObject *parent)
 }
 
 QtSerialPort::~QtSerialPort() = default;
+
+namespace {
+
+// Whether a device that Qt could not set up as a serial port is something
+// else: a directory, a plain file, /dev/null. A terminal's settings cannot be
+// read from those ("Inappropriate ioctl for device").
+bool notASerialPort(const QString &path, const QString &why)
+{
+    const QFileInfo info(path);
+    if (info.isDir() || info.isFile())
+        return true;
+#ifdef Q_OS_UNIX
+    if (why != QString::fromLocal8Bit(std::strerror(ENOTTY)))
+        return false;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    const bool terminal = ::isatty(fd);
+    ::close(fd);
+    return !terminal;
+#else
+    return false;
+#endif
+}
+
+// The system's words go after a colon in our messages: "no such file",
+// not "No such file". An initialism ("I/O error") keeps its capitals.
+QString afterColon(QString why)
+{
+    if (why.size() > 1 && why[0].isUpper() && why[1].isLower())
+        why[0] = why[0].toLower();
+    return why;
+}
+
+} // namespace
 
 bool QtSerialPort::fail(const QString &why)
 {
@@ -105,6 +142,8 @@ bool QtSerialPort::open()
         QString why = m_port.errorString();
         if (error == QSerialPort::DeviceNotFoundError)
             why = QStringLiteral("no such device");
+        else if (error != QSerialPort::PermissionError && notASerialPort(path, why))
+            why = QStringLiteral("not a serial port");
         if (error == QSerialPort::PermissionError) {
 #ifdef Q_OS_UNIX
             // Qt locks the port before it opens the device and reports any
@@ -126,11 +165,11 @@ bool QtSerialPort::open()
 #endif
         }
         m_port.clearError();
-        return fail(why);
+        return fail(afterColon(why));
     }
     m_port.setDataTerminalReady(m_dtr);
     m_port.clearError();
-    qCDebug(lcPort) << "opened port" << m_number << device;
+    qCDebug(lcPort).noquote() << "opened port" << m_number << device;
     return true;
 }
 
@@ -148,7 +187,7 @@ bool QtSerialPort::write(const QByteArray &bytes)
     if (!m_port.isOpen())
         return fail(QStringLiteral("the port is not open"));
     if (m_port.write(bytes) != bytes.size())
-        return fail(m_port.errorString());
+        return fail(afterColon(m_port.errorString()));
     // Hand the bytes to the device now rather than when the event loop next
     // runs: the command pacing counts from here.
     m_port.flush();
@@ -176,8 +215,12 @@ void QtSerialPort::onError(QSerialPort::SerialPortError error)
     // After a hang-up (adapter unplugged, far end gone) QSerialPort keeps
     // reporting the error from its read notifier at full CPU until the port
     // is closed. Close it from the event loop, outside the notifier.
-    qCDebug(lcPort) << "port" << m_number << "lost:" << m_port.errorString();
-    m_error = m_port.errorString();
+    // A vanished device (adapter pulled, far end closed) reads as some
+    // ioctl failing; say what happened instead.
+    m_error = error == QSerialPort::ResourceError
+        ? QStringLiteral("the device is gone (unplugged, or closed at the far end)")
+        : afterColon(m_port.errorString());
+    qCDebug(lcPort).noquote() << "port" << m_number << "lost:" << m_error;
     QMetaObject::invokeMethod(
         this,
         [this] {

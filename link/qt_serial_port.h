@@ -28,6 +28,7 @@ public:
 
     QString errorString() const override { return m_error; }
     bool lastErrorWasPermission() const override { return m_permissionError; }
+    QList<int> portNumbers() const override { return m_table.numbers(); }
     QString deviceName() const override { return m_table.device(m_number); }
 
 private:

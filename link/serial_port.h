@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <optional>
 
@@ -37,4 +38,12 @@ public:
     virtual bool lastErrorWasPermission() const { return false; }
     // The device behind the selected number, for messages.
     virtual QString deviceName() const = 0;
+    // The port numbers that have a device, for messages.
+    virtual QList<int> portNumbers() const
+    {
+        QList<int> all;
+        for (int n = 1; n <= 15; ++n)
+            all << n;
+        return all;
+    }
 };

@@ -59,8 +59,8 @@ void StatusReceiver::ReadStatusFrame()
             m_kept = received.mid(tail);
             m_keptFrom = m_port.commPort();
         }
-        qCDebug(lcReceive) << "no valid frame in" << received.toHex(' ')
-                           << (tail >= 0 ? "keeping the tail" : "");
+        qCDebug(lcReceive).noquote()
+            << "no valid frame in" << received.toHex(' ') << (tail >= 0 ? "keeping the tail" : "");
         return;
     }
     // Whatever came with the frame is dropped with it: the switcher repeats
@@ -90,7 +90,8 @@ void StatusReceiver::accept(const QByteArray &frame)
             m_state.outputFlags[2] = 0;
             m_state.outputFlags[3] = 0;
         }
-        qCDebug(lcReceive) << "switcher model" << m_state.matrixModel;
+        qCDebug(lcReceive).noquote()
+            << "switcher recognised:" << (m_state.matrixModel == 1 ? "4x4" : "4x2");
         m_host.bringUpPanel(m_state.matrixModel);
     }
 

@@ -1,10 +1,12 @@
 #include "panel/form3.h"
 
 #include "core/texts.h"
+#include "panel/panel_button.h"
 #include "panel/route_selection.h"
 
 #include <QCloseEvent>
 #include <QFrame>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QRadioButton>
@@ -88,15 +90,36 @@ int shiftCode(Qt::KeyboardModifiers modifiers)
     return code;
 }
 
-// What a screen reader and a tooltip call each button.
-QString buttonName(int index)
+// What a screen reader and a tooltip call each button, from either face;
+// an output adds the caption it shows, once it shows one.
+QString buttonText(int index, const QString &caption)
 {
     if (index >= 0 && index <= 7)
         return QStringLiteral("Input %1").arg(index / 2 + 1);
-    if (index >= 8 && index <= 15)
-        return QStringLiteral("Output %1").arg(QChar(u'A' + (index - 8) / 2));
+    if (index >= 8 && index <= 15) {
+        const QString name = QStringLiteral("Output %1").arg(QChar(u'A' + (index - 8) / 2));
+        return caption.isEmpty() ? name : QStringLiteral("%1, showing %2").arg(name, caption);
+    }
     return QStringLiteral("Command %1").arg(index <= 34 ? 16 : 40);
 }
+
+// Route buttons list the down face first (even, odd), command buttons the up
+// face first (33 and 34, 35 and 36).
+int upFaceOf(int upOrDownFace)
+{
+    return upOrDownFace < 16 ? upOrDownFace | 1 : (upOrDownFace - 1) / 2 * 2 + 1;
+}
+
+int downFaceOf(int upFace)
+{
+    return upFace < 16 ? upFace - 1 : upFace + 1;
+}
+
+// The order of Tab: inputs 1 to 4, outputs A to D, then the left command
+// (40) and the right one (16), as they sit on the face.
+constexpr int TabOrder[]
+    = { inputUpFace(1), inputUpFace(2), inputUpFace(3), inputUpFace(4), outputUpFace(1),
+          outputUpFace(2), outputUpFace(3), outputUpFace(4), Command40UpFace, Command16UpFace };
 
 } // namespace
 
@@ -121,7 +144,7 @@ Form3::Form3(QWidget *parent)
         control.rect = design.rect;
         place(control);
         watch(label, Kind::Picture, design.index);
-        nameButton(design.index, buttonName(design.index));
+        hideFromAssistiveTools(label);
     }
 
     for (const LabelDesign &design : PanelLayout::Label1) {
@@ -136,6 +159,9 @@ Form3::Form3(QWidget *parent)
         place(control);
         control.widget->setVisible(design.visible);
         watch(control.widget, Kind::Label1, design.index);
+        // The buttons' names carry the digits and letters; the legends are
+        // hidden by design.
+        hideFromAssistiveTools(control.widget);
     }
 
     for (const LabelDesign &design : PanelLayout::Label2) {
@@ -152,12 +178,23 @@ Form3::Form3(QWidget *parent)
     m_option1->setFocusPolicy(Qt::NoFocus);
     m_option1->setGeometry(toPixels(m_option1Rect.left), toPixels(m_option1Rect.top),
         toPixels(m_option1Rect.width), toPixels(m_option1Rect.height));
+    hideFromAssistiveTools(m_option1);
+
+    installPanelAccessibility();
+    for (const int upFace : TabOrder) {
+        auto *button = new PanelButton(upFace, upFace < 16, m_frame);
+        m_buttons[upFace] = button;
+        connect(button, &PanelButton::activated, this, &Form3::clickButton);
+        nameButton(upFace, QString());
+        syncButton(upFace);
+    }
 
     m_frame->raise();
     installEventFilter(this);
 
-    // The keys pick as the pointer does; nothing else on the panel takes focus.
-    setFocusPolicy(Qt::StrongFocus);
+    // The keys pick as the pointer does, from anywhere on the panel; Tab
+    // goes from button to button and never stops on the window itself.
+    setFocusPolicy(Qt::NoFocus);
     auto *quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
     connect(quit, &QShortcut::activated, this, &Form3::closeRequested);
     // The window keeps the size of its design: it is neither resized nor
@@ -243,6 +280,7 @@ bool Form3::pictureVisible(int index) const
 void Form3::setPictureVisible(int index, bool visible)
 {
     setControlVisible(pictureControl(index), visible);
+    syncButton(index);
 }
 
 TwipsRect Form3::pictureRect(int index) const
@@ -254,11 +292,48 @@ TwipsRect Form3::pictureRect(int index) const
 void Form3::setPictureLeft(int index, double left)
 {
     moveControl(pictureControl(index), left, std::nullopt);
+    syncButton(index);
 }
 
 void Form3::setPictureTop(int index, double top)
 {
     moveControl(pictureControl(index), std::nullopt, top);
+    syncButton(index);
+}
+
+PanelButton *Form3::button(int upFace) const
+{
+    const auto it = m_buttons.find(upFace);
+    return it == m_buttons.end() ? nullptr : it->second;
+}
+
+void Form3::syncButton(int upOrDownFace)
+{
+    // The button lies where its up face lies and is there while either face
+    // shows: an unlit button (down face only) can be reached and picks
+    // nothing, C and D of the two-output panel cannot be reached.
+    const int upFace = upFaceOf(upOrDownFace);
+    PanelButton *b = button(upFace);
+    const Control *up = pictureControl(upFace);
+    if (!b || !up)
+        return;
+    const QRect where = up->widget->geometry();
+    if (b->geometry() != where)
+        b->setGeometry(where);
+    const bool there = controlVisible(up) || controlVisible(pictureControl(downFaceOf(upFace)));
+    if (b->isHidden() == there) {
+        b->setVisible(there);
+        if (there)
+            b->raise();
+    }
+}
+
+void Form3::setPicked(int input, int output)
+{
+    for (int k = 1; k <= 4; ++k) {
+        button(inputUpFace(k))->setPicked(k == input);
+        button(outputUpFace(k))->setPicked(k == output);
+    }
 }
 
 QLabel *Form3::label1(int index) const
@@ -328,20 +403,19 @@ void Form3::setLabel2Caption(int index, const QString &caption)
     if (!l || l->text() == caption)
         return;
     l->setText(caption);
-    const int upFace = outputUpFace(index + 1);
-    nameButton(upFace, QStringLiteral("%1, showing %2").arg(buttonName(upFace), caption));
+    nameButton(outputUpFace(index + 1), caption);
 }
 
-void Form3::nameButton(int upOrDownFace, const QString &name)
+void Form3::nameButton(int upFace, const QString &caption)
 {
-    // Both faces of a button carry its name: either may be the one shown.
-    const int first = upOrDownFace < 16 ? upOrDownFace & ~1 : (upOrDownFace + 1) / 2 * 2 - 1;
-    for (QLabel *face : { picture(first), picture(first + 1) }) {
-        if (!face)
-            continue;
+    // Both faces of a button carry its name for the pointer's tooltip:
+    // either may be the one shown.
+    const QString name = buttonText(upFace, caption);
+    for (QLabel *face : { picture(upFace), picture(downFaceOf(upFace)) }) {
         face->setAccessibleName(name);
         face->setToolTip(name);
     }
+    button(upFace)->setAccessibleName(name);
 }
 
 void Form3::keyPressEvent(QKeyEvent *event)
@@ -368,9 +442,9 @@ void Form3::clickButton(int upFace)
     // face that shows (an unlit button's down face picks nothing), and a
     // button the panel does not show (C and D on the two-output panel) is
     // not there to click.
-    const int downFace = upFace - 1;
+    const int downFace = downFaceOf(upFace);
     const int face = pictureVisible(upFace) ? upFace : pictureVisible(downFace) ? downFace : -1;
-    if (face < 0)
+    if (face < 0 || !m_routeSelection)
         return;
     m_routeSelection->Picture1_MouseDown(face);
     m_routeSelection->Picture1_MouseUp(face);
@@ -544,6 +618,7 @@ bool Form3::eventFilter(QObject *watched, QEvent *event)
     case QEvent::MouseButtonPress:
     case QEvent::MouseButtonDblClick: {
         m_pressed = watched;
+        m_systemMoving = false;
         // The press may hide the control it landed on, and Qt drops the
         // implicit grab of a hidden widget: the window holds the pointer
         // until the release and hands its events back to the pressed control.
@@ -571,6 +646,11 @@ bool Form3::eventFilter(QObject *watched, QEvent *event)
         return true;
     }
     case QEvent::MouseButtonRelease: {
+        if (m_systemMoving) {
+            // The move's press ended when the compositor took the pointer.
+            m_systemMoving = mouse->buttons() != Qt::NoButton;
+            return true;
+        }
         if (mouse->buttons() == Qt::NoButton) {
             m_pressed = nullptr;
             if (mouseGrabber() == this)
@@ -583,10 +663,37 @@ bool Form3::eventFilter(QObject *watched, QEvent *event)
             Label2_MouseUp(target.index, button, shift, x, y);
         return true;
     }
-    default:
-        DragPanel(target.index, buttonCode(mouse->buttons()), shift, x, y);
+    default: {
+        if (m_systemMoving)
+            return true;
+        const int buttons = buttonCode(mouse->buttons());
+        if (buttons == LeftButton && startSystemMove()) {
+            // The compositor has the pointer now and may keep the release
+            // to itself: the press ends here as its release would end it,
+            // so that the main tick runs on and the face comes back up.
+            m_pressed = nullptr;
+            m_systemMoving = true;
+            if (mouseGrabber() == this)
+                releaseMouse();
+            if (target.kind == Kind::Picture)
+                Picture1_MouseUp(target.index, LeftButton, shift, x, y);
+            else if (target.kind == Kind::Label2)
+                Label2_MouseUp(target.index, LeftButton, shift, x, y);
+            return true;
+        }
+        DragPanel(target.index, buttons, shift, x, y);
         return true;
     }
+    }
+}
+
+bool Form3::startSystemMove()
+{
+    // A Wayland compositor ignores a window that moves itself: there the
+    // compositor moves it, when asked at the start of the drag. Elsewhere
+    // the design's own drag follows the pointer.
+    return QGuiApplication::platformName().startsWith(QLatin1String("wayland")) && windowHandle()
+        && windowHandle()->startSystemMove();
 }
 
 void Form3::closeEvent(QCloseEvent *event)

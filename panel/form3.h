@@ -7,14 +7,16 @@
 #include <map>
 #include <optional>
 
+class PanelButton;
 class QFrame;
 class QRadioButton;
 class RouteSelection;
 
 // The matrix panel: four input buttons, four output buttons and two command
-// buttons, each a pair of pictures (the up face over the down face). It is a
-// view: it knows its controls and geometry and turns pointer events into the
-// handlers below; what a press means lives in RouteSelection.
+// buttons, each a pair of pictures (the up face over the down face) under one
+// PanelButton for the keyboard and assistive tools. It is a view: it knows its
+// controls and geometry and turns pointer events into the handlers below;
+// what a press means lives in RouteSelection.
 class Form3 : public QWidget
 {
     Q_OBJECT
@@ -51,6 +53,14 @@ public:
     QLabel *label2(int index) const;
     QString label2Caption(int index) const;
     void setLabel2Caption(int index, const QString &caption);
+
+    // The button over the faces of `upFace`, as the keyboard and assistive
+    // tools know it.
+    PanelButton *button(int upFace) const;
+    // Shows the input and output picked (0: none) to assistive tools.
+    void setPicked(int input, int output);
+    // A click on a button, as a key or an assistive tool asks for it.
+    void clickButton(int upFace);
 
     QFrame *frame1() const { return m_frame; }
     double frameTop() const { return PanelLayout::Frame1.top; }
@@ -111,8 +121,9 @@ private:
     static void setControlVisible(Control *control, bool visible);
     void watch(QWidget *widget, Kind kind, int index);
     void storeDragOrigin(double x, double y);
-    void nameButton(int upOrDownFace, const QString &name);
-    void clickButton(int upFace);
+    void nameButton(int upFace, const QString &caption);
+    void syncButton(int upOrDownFace);
+    bool startSystemMove();
     void applyOuterSize();
     void syncWindowTwips() const;
 
@@ -126,6 +137,9 @@ private:
     // A press and its release belong to one control even when the press hid
     // that control's face: the release goes back to where the press went.
     QObject *m_pressed = nullptr;
+    // The compositor moves the window (Wayland) and may keep the release.
+    bool m_systemMoving = false;
+    std::map<int, PanelButton *> m_buttons;
 
     RouteSelection *m_routeSelection = nullptr;
 

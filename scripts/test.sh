@@ -4,12 +4,17 @@
 # e.g. scripts/test.sh -L unit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-packages.sh desktop-file-utils dpkg-dev lintian appstream man-db file
-# The browser test needs these; where they cannot be installed it is skipped.
-# Installed here, before the tests run side by side, so that no two of them
-# wait on apt at once.
+# The tests install nothing themselves: what they need comes here, before
+# they run side by side. A test whose tools cannot be installed is skipped.
+#   package_test: Debian's packaging tools and validators
+scripts/install-packages.sh desktop-file-utils dpkg-dev lintian appstream man-db file binutils
+#   browser_test: a real browser
 scripts/install-packages.sh chromium chromium-driver python3-selenium ||
   echo "test.sh: no browser could be installed; the browser test will be skipped" >&2
+#   wayland_test and atspi_test: a headless Wayland compositor, Qt's Wayland
+#   plugin, and a session bus with the accessibility bus and pyatspi
+scripts/install-packages.sh weston qt6-wayland dbus at-spi2-core python3-pyatspi ||
+  echo "test.sh: Weston or AT-SPI could not be installed; their tests will be skipped" >&2
 scripts/setup.sh
 export QT_QPA_PLATFORM=offscreen
 export MATRIX_PANEL_PORTS=

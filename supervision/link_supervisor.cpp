@@ -8,38 +8,25 @@
 
 #include <QLoggingCategory>
 #include <QMap>
-#include <algorithm>
 
 Q_LOGGING_CATEGORY(lcSearch, "matrix.search", QtWarningMsg)
 
-namespace {
-
-// "1-4, 6, 9-15"
-QString portRanges(QList<int> ports)
+void LinkSupervisor::logFruitlessRound(const QMap<QString, QList<int>> &failures)
 {
-    std::sort(ports.begin(), ports.end());
-    QStringList ranges;
-    for (int i = 0; i < ports.size();) {
-        int j = i;
-        while (j + 1 < ports.size() && ports[j + 1] == ports[j] + 1)
-            ++j;
-        ranges << (i == j ? QString::number(ports[i])
-                          : QStringLiteral("%1-%2").arg(ports[i]).arg(ports[j]));
-        i = j + 1;
-    }
-    return ranges.join(QStringLiteral(", "));
-}
-
-// One line for a whole round of ports that would not open, by reason.
-void logFruitlessRound(const QMap<QString, QList<int>> &failures)
-{
+    // One line for a whole round of ports that would not open, by reason;
+    // the same line again only once a minute, not ten times a second.
+    if (!lcSearch().isDebugEnabled())
+        return;
     QStringList reasons;
     for (auto it = failures.begin(); it != failures.end(); ++it)
-        reasons << QStringLiteral("%1 (%2)").arg(it.key(), portRanges(it.value()));
-    qCDebug(lcSearch).noquote() << "no port opens:" << reasons.join(QStringLiteral("; "));
+        reasons << QStringLiteral("%1 (%2)").arg(it.key(), PortTable::ranges(it.value()));
+    const QString summary = reasons.join(QStringLiteral("; "));
+    if (summary == m_lastSummary && m_sinceSummaryMs < SummaryRepeatMs)
+        return;
+    qCDebug(lcSearch).noquote() << "no port opens:" << summary;
+    m_lastSummary = summary;
+    m_sinceSummaryMs = 0;
 }
-
-} // namespace
 
 LinkSupervisor::LinkSupervisor(ControllerState &state, SerialPort &port, Form3 &panel, Host &host)
     : m_state(state)
@@ -99,6 +86,8 @@ void LinkSupervisor::searchForSwitcher()
         if (m_port.isOpen()) {
             qCDebug(lcSearch).noquote() << "port" << m_port.commPort() << m_port.deviceName()
                                         << "open, waiting for status frames";
+            // A search that comes back after this one says at once what it finds.
+            m_lastSummary.clear();
             return;
         }
         failures[m_port.errorString()].append(m_port.commPort());
@@ -111,6 +100,8 @@ void LinkSupervisor::searchForSwitcher()
             failures.clear();
         }
         m_host.letEventsRun(roundOver ? RoundPauseMs : 0);
+        if (roundOver)
+            m_sinceSummaryMs = qMin(m_sinceSummaryMs + RoundPauseMs, SummaryRepeatMs);
         if (m_host.ending())
             return;
     }

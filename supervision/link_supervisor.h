@@ -1,5 +1,9 @@
 #pragma once
 
+#include <QList>
+#include <QMap>
+#include <QString>
+
 class Form3;
 class SerialPort;
 struct ControllerState;
@@ -30,6 +34,9 @@ public:
     // After a whole round of ports that would not open, the search waits this
     // long for events before the next round instead of spinning.
     static constexpr int RoundPauseMs = 100;
+    // The log's summary of a fruitless round is repeated, unchanged, at most
+    // this often; counted in round pauses, which the search waits at least.
+    static constexpr int SummaryRepeatMs = 60000;
 
     LinkSupervisor(ControllerState &state, SerialPort &port, Form3 &panel, Host &host);
 
@@ -38,9 +45,12 @@ public:
 private:
     void titleForModelAndPower();
     void searchForSwitcher();
+    void logFruitlessRound(const QMap<QString, QList<int>> &failures);
 
     ControllerState &m_state;
     SerialPort &m_port;
     Form3 &m_panel;
     Host &m_host;
+    QString m_lastSummary;
+    int m_sinceSummaryMs = 0;
 };

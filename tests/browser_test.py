@@ -1,6 +1,8 @@
 """The browser panel in headless Chromium on a phone-sized screen: pick input 3
 and output B; the simulator hears that one route and nothing else, and the
-panel shows "Input 3" on output B.
+panel shows "Input 3" on output B. Command 16 goes out on a second, confirming
+press only. While the switcher is away the page says so; a two-output one
+comes back with outputs A and B only.
 
 usage: browser_test.py MATRIX_PANEL MATRIX_SIM [--screenshot FILE.png]
 """
@@ -57,11 +59,31 @@ def main(panel, sim, screenshot=None):
         driver.find_element(By.ID, "input-3").click()
         output_b.click()
         WebDriverWait(driver, 10).until(lambda _: "Input 3" in output_b.text)
-        heard = [line for line in open(sim_log.name) if line.startswith("rx")]
-        assert heard == ["rx command 6: input 3 -> output B\n"], heard
-        print(heard[0].strip(), "| output B:", output_b.text.replace("\n", " "))
+        heard = lambda: [line for line in open(sim_log.name) if line.startswith("rx")]
+        assert heard() == ["rx command 6: input 3 -> output B\n"], heard()
+        print(heard()[0].strip(), "| output B:", output_b.text.replace("\n", " "))
         if screenshot:
             driver.save_screenshot(screenshot)
+
+        message = driver.find_element(By.ID, "message")
+        driver.find_element(By.ID, "command-16").click()
+        assert "again" in message.text, message.text
+        time.sleep(0.3)
+        assert len(heard()) == 1, heard()
+        driver.find_element(By.ID, "command-16").click()
+        wait_for(lambda: len(heard()) == 2 and heard()[1].startswith("rx command 16"))
+
+        def say(line):
+            children[0].stdin.write(line + b"\n")
+            children[0].stdin.flush()
+        say(b"pause")
+        wait_for(lambda: message.text.startswith("No switcher is connected"))
+        time.sleep(1)  # the search under way, as after a switcher is swapped
+        say(b"model 4x2")
+        say(b"resume")
+        output_a, output_c = (driver.find_element(By.ID, "output-" + c) for c in "AC")
+        wait_for(lambda: output_a.is_enabled() and not output_c.is_displayed())
+        assert message.text == "Pick an input and an output.", message.text
     finally:
         if driver:
             driver.quit()

@@ -51,6 +51,7 @@ public:
     bool opened = false;
     bool permission = false; // whether a failed open was for want of permission
     std::function<void()> opening; // called at every attempt to open, before it is judged
+    QString failure = QStringLiteral("fake failure"); // why any operation fails
 
     void inject(const QByteArray &bytes) { incoming += bytes; }
 
@@ -96,7 +97,7 @@ public:
             return std::nullopt;
         return std::exchange(incoming, {});
     }
-    QString errorString() const override { return QStringLiteral("fake failure"); }
+    QString errorString() const override { return failure; }
     bool lastErrorWasPermission() const override { return permission; }
     QString deviceName() const override { return QStringLiteral("/dev/fake%1").arg(number); }
 

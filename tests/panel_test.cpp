@@ -2,7 +2,14 @@
 // dragging, and the two-output layout.
 #include "app_fixture.h"
 
+#include "panel/panel_button.h"
+
+#include <QAccessible>
+#include <QApplication>
 #include <QTest>
+#include <functional>
+
+using namespace PanelLayout;
 
 class Panel : public AppFixture
 {
@@ -151,6 +158,9 @@ TEST_F(Panel, TwoOutputSwitcherGetsItsLayoutOnEveryFrameAndAFourOutputOneAllBack
     EXPECT_DOUBLE_EQ(panel().pictureRect(10).top, 2790);
     EXPECT_DOUBLE_EQ(panel().label1Rect(5).left, 5242.5);
     EXPECT_DOUBLE_EQ(panel().label1Rect(5).top, 2505);
+    // Tab and screen readers find B where its face went, and no C or D.
+    EXPECT_EQ(panel().button(11)->geometry(), panel().picture(11)->geometry());
+    EXPECT_TRUE(panel().button(13)->isHidden() && panel().button(15)->isHidden());
     // Keys for the outputs it lacks pick nothing.
     QTest::keyClick(&panel(), Qt::Key_C);
     QTest::keyClick(&panel(), Qt::Key_D);
@@ -160,6 +170,7 @@ TEST_F(Panel, TwoOutputSwitcherGetsItsLayoutOnEveryFrameAndAFourOutputOneAllBack
 
     swap(statusFrame());
     EXPECT_EQ(panel().windowTitle(), "OXA 4*4 true matrix");
+    EXPECT_FALSE(panel().button(13)->isHidden() || panel().button(15)->isHidden());
     for (int index = 12; index <= 15; ++index) // lit again by the routing display
         EXPECT_TRUE(panel().pictureVisible(index)) << index;
     EXPECT_TRUE(panel().label1Visible(6));
@@ -267,4 +278,86 @@ TEST_F(Panel, WindowKeepsItsOuterSizeFrameIncluded)
     QCoreApplication::processEvents();
     EXPECT_EQ(panel().frameGeometry().size(), QSize(561, 533));
     EXPECT_EQ(Form3::clientSizeFor(QSize(561, 533), QMargins(1, 27, 1, 1)), QSize(559, 505));
+}
+
+// --- the keyboard's and the screen reader's buttons ---------------------------
+
+TEST_F(PanelKeys, TabGoesThroughTheTenButtonsAndSpaceOrEnterPressesTheFocusedOne)
+{
+    for (const int face : { 1, 9, 33 })
+        EXPECT_FALSE(panel().button(face)->focusRingShown()) << face;
+    panel().button(Command16UpFace)->setFocus(Qt::TabFocusReason);
+    QStringList order;
+    for (int i = 0; i < 10; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        order << QApplication::focusWidget()->accessibleName().section(',', 0, 0);
+        EXPECT_TRUE(static_cast<PanelButton *>(QApplication::focusWidget())->focusRingShown()) << i;
+    }
+    EXPECT_EQ(order,
+        QStringList({ "Input 1", "Input 2", "Input 3", "Input 4", "Output A", "Output B",
+            "Output C", "Output D", "Command 40", "Command 16" }));
+
+    panel().button(inputUpFace(3))->setFocus(Qt::TabFocusReason);
+    port->written.clear();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Right);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab, Qt::ShiftModifier);
+    panel().button(outputUpFace(2))->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    tick(1);
+    finishFrame();
+    EXPECT_EQ(port->written, wire({ 6, 249, 213, 123 }));
+}
+
+TEST_F(Panel, AssistiveToolsSeeTenButtonsThatPressAsClicksAndNothingTheDesignHides)
+{
+    std::function<void(QAccessibleInterface *, QStringList &)> names
+        = [&](QAccessibleInterface *node, QStringList &out) {
+              out << node->text(QAccessible::Name);
+              for (int i = 0; i < node->childCount(); ++i)
+                  names(node->child(i), out);
+          };
+    QStringList all;
+    names(QAccessible::queryAccessibleInterface(&panel()), all);
+    // The window, its face, the buttons: no picture, digit, legend or Option1.
+    EXPECT_EQ(all,
+        QStringList({ "OXA 4*4 true matrix", "", "Input 1", "Input 2", "Input 3", "Input 4",
+            "Output A, showing Input 1", "Output B, showing Input 2", "Output C, showing Input 3",
+            "Output D, showing Input 4", "Command 40", "Command 16" }));
+    QAccessibleInterface *face = QAccessible::queryAccessibleInterface(panel().frame1());
+    ASSERT_EQ(face->childCount(), 10);
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(face->child(i)->role(), QAccessible::Button) << i;
+        EXPECT_EQ(face->indexOfChild(face->child(i)), i);
+    }
+
+    const auto act = [&](int upFace) {
+        QAccessibleInterface *b = QAccessible::queryAccessibleInterface(panel().button(upFace));
+        b->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+        return b;
+    };
+    EXPECT_EQ(act(Command16UpFace)->state().checkable, false);
+    finishFrame();
+    EXPECT_EQ(port->written, wire({ 16, 239, 213, 123 }));
+    port->written.clear();
+    QAccessibleInterface *input3 = act(inputUpFace(3));
+    tick(1);
+    EXPECT_TRUE(input3->state().checked);
+    act(outputUpFace(2));
+    tick(1);
+    finishFrame();
+    EXPECT_EQ(port->written, wire({ 6, 249, 213, 123 }));
+    tick(1);
+    EXPECT_FALSE(input3->state().checked);
+
+    // An unlit button picks nothing, from the pointer or from a press action.
+    panel().setPictureVisible(inputUpFace(2), false);
+    act(inputUpFace(2));
+    EXPECT_EQ(state().selectedInput, 0);
+
+    QAccessibleInterface *status = QAccessible::queryAccessibleInterface(&app->statusWindow());
+    ASSERT_EQ(status->childCount(), 1);
+    EXPECT_EQ(status->child(0)->text(QAccessible::Name), "Please wait for the RS232 input");
+    EXPECT_EQ(
+        status->child(0)->text(QAccessible::Description), app->statusWindow().label1().toolTip());
 }

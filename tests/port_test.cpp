@@ -1,5 +1,6 @@
 // The real serial port's words for a port it cannot lock: what the lock files
 // in a directory say, and the message each set of facts gives.
+#include "app/controller.h"
 #include "link/lock_file.h"
 #include "link/port_table.h"
 #include "link/qt_serial_port.h"
@@ -174,4 +175,33 @@ TEST(PortLock, TheRealPortSaysWhatStopsItFromOpening)
     EXPECT_TRUE(port.open()) << port.errorString().toStdString();
     port.close();
     ::close(master);
+}
+
+TEST(PortWords, ADeviceThatIsNoSerialPortIsCalledSoAndTheSearchNamesThePortsThere)
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath("plain"), "x");
+    const struct
+    {
+        QString path;
+        const char *says;
+    } cases[] = { { "/dev/null", "not a serial port" }, { "/dev/zero", "not a serial port" },
+        { dir.path(), "not a serial port" }, { dir.filePath("plain"), "not a serial port" },
+        { dir.filePath("missing"), "no such device" } };
+    for (const auto &c : cases) {
+        QString error;
+        QtSerialPort port(*PortTable::parse("1=" + c.path, &error));
+        EXPECT_FALSE(port.open()) << c.says;
+        EXPECT_EQ(port.errorString(), c.says) << c.path.toStdString();
+    }
+
+    for (const auto &[table, says] : { std::pair { "1=/dev/null", "Searching port 1." },
+             std::pair { "1=/dev/null,3=/dev/zero,4=/dev/null", "Searching ports 1, 3-4." } }) {
+        QString error;
+        Controller app(std::make_unique<QtSerialPort>(*PortTable::parse(table, &error)));
+        app.Form_Load();
+        EXPECT_EQ(app.startupPortMessage(),
+            QString("matrix-panel: cannot open serial port 1 (/dev/null): not a serial port. ")
+                + says);
+    }
 }

@@ -163,6 +163,10 @@ TEST(CommandLine, AnswersAndMistakesEndBeforeAnyWindowOrPort)
         { {}, 2, "MATRIX_PANEL_PORTS" }, // --ports would have won over it
         { { "--settings", settings }, 2, "matrix-panel.conf:3: listen: 'port'" },
         { { "--headless", "--ports", ports }, 2, "--headless" },
+        // Not a core dump: one line, and how to run headless.
+        { { "--ports", ports }, 1,
+            "matrix-panel: no display found (neither DISPLAY nor WAYLAND_DISPLAY is set); to run "
+            "without a screen, set QT_QPA_PLATFORM=offscreen\n" },
     };
     for (const auto &c : cases) {
         std::unique_ptr<QProcess> panel(startPanel(c.arguments, false));

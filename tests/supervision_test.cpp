@@ -5,6 +5,8 @@
 
 #include <QLineEdit>
 #include <QProperty>
+#include <QLoggingCategory>
+#include <QThread>
 
 class Supervision : public AppFixture
 {
@@ -181,4 +183,54 @@ TEST_F(Supervision, RoutingDisplayLightsFacesByTheFlagsAndCaptionsByTheSources)
             EXPECT_EQ(panel().label2Caption(i), QStringLiteral("Input ") + c.captions[i]) << i;
         EXPECT_TRUE(panel().pictureVisible(33));
     }
+}
+
+// The program's log, as a technician reads it.
+class SupervisionLog : public Supervision
+{
+protected:
+    void SetUp() override
+    {
+        Supervision::SetUp();
+        lines().clear();
+        QLoggingCategory::setFilterRules("matrix.*.debug=true");
+        m_previous = qInstallMessageHandler(
+            [](QtMsgType, const QMessageLogContext &, const QString &m) { lines() << m; });
+    }
+    void TearDown() override
+    {
+        qInstallMessageHandler(m_previous);
+        QLoggingCategory::setFilterRules(QString());
+    }
+    static QStringList &lines()
+    {
+        static QStringList all;
+        return all;
+    }
+    QtMessageHandler m_previous = nullptr;
+};
+
+TEST_F(SupervisionLog, LinkLossIsToldInSecondsAndAFruitlessRoundWhenItChangesOrOnceAMinute)
+{
+    bringUp();
+    tick(250);
+    EXPECT_TRUE(lines().contains("link lost: no valid status frame for about 2 seconds"));
+
+    load({});
+    lines().clear();
+    int rounds = 0;
+    app->setEventPump([&](int waitMs) {
+        if (waitMs != LinkSupervisor::RoundPauseMs)
+            return;
+        ++rounds;
+        if (rounds == 1000)
+            port->failure = "another failure";
+        if (rounds == 1300)
+            app->statusWindow().close();
+    });
+    tick(50);
+    // Rounds 1 and 601 (a minute of pauses later), and 1001, where the reason changed.
+    EXPECT_EQ(lines(),
+        QStringList({ "no port opens: fake failure (1-15)", "no port opens: fake failure (1-15)",
+            "no port opens: another failure (1-15)" }));
 }
