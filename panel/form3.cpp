@@ -95,16 +95,6 @@ int shiftCode(Qt::KeyboardModifiers modifiers)
     return code;
 }
 
-// What a screen reader and a tooltip call each button.
-QString buttonName(int index)
-{
-    if (index >= 0 && index <= 7)
-        return QStringLiteral("Input %1").arg(index / 2 + 1);
-    if (index >= 8 && index <= 15)
-        return QStringLiteral("Output %1").arg(QChar(u'A' + (index - 8) / 2));
-    return QStringLiteral("Command %1").arg(index <= 34 ? 16 : 40);
-}
-
 } // namespace
 
 Form3::Form3(QWidget *parent)
@@ -337,7 +327,37 @@ void Form3::setLabel2Caption(int index, const QString &caption)
         return;
     l->setText(caption);
     const int upFace = outputUpFace(index + 1);
-    nameButton(upFace, QStringLiteral("%1, showing %2").arg(buttonName(upFace), caption));
+    nameButton(upFace, buttonName(upFace));
+}
+
+void Form3::setRouteNames(
+    const std::array<QString, 4> &inputs, const std::array<QString, 4> &outputs)
+{
+    m_inputNames = inputs;
+    m_outputNames = outputs;
+    for (int face = 0; face < 16; face += 2)
+        nameButton(face, buttonName(face));
+}
+
+QString Form3::buttonName(int index) const
+{
+    // A name equal to what the button is called anyway is not repeated.
+    const auto named = [](const QString &what, const QString &name) {
+        return name.isEmpty() || name == what ? what : what + QStringLiteral(", ") + name;
+    };
+    if (index >= 0 && index <= 7)
+        return named(QStringLiteral("Input %1").arg(index / 2 + 1), m_inputNames[index / 2]);
+    if (index >= 8 && index <= 15) {
+        const int k = (index - 8) / 2;
+        QString name = named(QStringLiteral("Output %1").arg(QChar(u'A' + k)), m_outputNames[k]);
+        const QString caption = label2Caption(k);
+        for (int i = 0; i < 4; ++i) {
+            if (caption == QLatin1String(Texts::InputCaptions[i]))
+                name += QStringLiteral(", showing ") + named(caption, m_inputNames[i]);
+        }
+        return name;
+    }
+    return QStringLiteral("Command %1").arg(index <= 34 ? 16 : 40);
 }
 
 void Form3::nameButton(int upOrDownFace, const QString &name)

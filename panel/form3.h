@@ -4,6 +4,7 @@
 
 #include <QLabel>
 #include <QWidget>
+#include <array>
 #include <map>
 #include <optional>
 
@@ -51,6 +52,9 @@ public:
     QLabel *label2(int index) const;
     QString label2Caption(int index) const;
     void setLabel2Caption(int index, const QString &caption);
+    // The names users gave the inputs and outputs, for tooltips and screen
+    // readers; the captions stay as they are.
+    void setRouteNames(const std::array<QString, 4> &inputs, const std::array<QString, 4> &outputs);
 
     QFrame *frame1() const { return m_frame; }
     double frameTop() const { return PanelLayout::Frame1.top; }
@@ -112,6 +116,8 @@ private:
     void watch(QWidget *widget, Kind kind, int index);
     void storeDragOrigin(double x, double y);
     void nameButton(int upOrDownFace, const QString &name);
+    // What a screen reader and a tooltip call each button.
+    QString buttonName(int index) const;
     void clickButton(int upFace);
     void applyOuterSize();
     void syncWindowTwips() const;
@@ -128,6 +134,8 @@ private:
     QObject *m_pressed = nullptr;
 
     RouteSelection *m_routeSelection = nullptr;
+    std::array<QString, 4> m_inputNames;
+    std::array<QString, 4> m_outputNames;
 
     double m_dragX = 0;
     double m_dragY = 0;

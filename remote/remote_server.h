@@ -61,6 +61,7 @@ private:
         const QHttpServerRequest &request, const QString &file, const QByteArray &type);
     QHttpServerResponse state(const QHttpServerRequest &request);
     QHttpServerResponse post(const QHttpServerRequest &request, bool route);
+    QHttpServerResponse putNames(const QHttpServerRequest &request);
     void events(const QHttpServerRequest &request, QHttpServerResponder &&responder);
     void acceptWebSockets();
     void dropClient(QWebSocket *client);

@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
 # The folders stand on floors, each including headers only from its own
-# floor and those below: core/ <- link/ <- panel/ <- supervision/ <- remote/ <- app/.
+# floor and those below: core/ <- link/ <- panel/ <- supervision/ <- remote/
+# and videohub/ (one floor, side by side) <- app/.
 # Prints every include that reaches up, and fails if there is one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-floors=(core link panel supervision remote app)
-level() { local i; for i in "${!floors[@]}"; do [[ ${floors[$i]} == "$1" ]] && echo "$i" && return; done; echo -1; }
+floors=(core link panel supervision remote videohub app)
+level() {
+  local i
+  [[ $1 == videohub ]] && set -- remote
+  for i in "${!floors[@]}"; do [[ ${floors[$i]} == "$1" ]] && echo "$i" && return; done
+  echo -1
+}
 bad=0
 for folder in "${floors[@]}"; do
   [[ -d $folder ]] || continue
