@@ -4,6 +4,8 @@
 #include "core/command_line.h"
 #include "link/port_table.h"
 #include "link/qt_serial_port.h"
+#include "remote/remote_state.h"
+#include "videohub/videohub_server.h"
 #if MATRIX_HAVE_REMOTE
 #include "remote/remote_server.h"
 #endif
@@ -31,6 +33,57 @@ struct Startup
 #if MATRIX_HAVE_REMOTE
     std::optional<RemoteServer::Options> remote;
 #endif
+    std::optional<VideohubServer::Options> videohub;
+};
+
+// --videohub, --allow and --no-discovery: the router protocol of control
+// software. It has no authentication, so off loopback it needs an
+// allow-list of client addresses.
+struct VideohubCommandLine
+{
+    QCommandLineOption videohub { QStringLiteral("videohub"),
+        QStringLiteral("Serve the Videohub router protocol of control software (Companion and "
+                       "others) on ADDR:PORT (usually 9990); ADDR defaults to 127.0.0.1. "
+                       "Off unless given."),
+        QStringLiteral("[ADDR:]PORT") };
+    QCommandLineOption allow { QStringLiteral("allow"),
+        QStringLiteral("Accept clients of --videohub and --listen only from these networks, "
+                       "e.g. 192.168.10.0/24; needed for --videohub off loopback."),
+        QStringLiteral("CIDR[,CIDR...]") };
+    QCommandLineOption noDiscovery { QStringLiteral("no-discovery"),
+        QStringLiteral("Do not announce the --videohub server on the network (DNS-SD).") };
+
+    void addTo(QCommandLineParser &parser) const
+    {
+        parser.addOptions({ videohub, allow, noDiscovery });
+    }
+
+    std::optional<int> read(const QCommandLineParser &parser, Startup &startup) const
+    {
+        if (!parser.isSet(videohub)) {
+            if (parser.isSet(noDiscovery))
+                return commandLineError(QStringLiteral("--no-discovery: only with --videohub"));
+            return std::nullopt;
+        }
+        QString error;
+        const std::optional<ListenAddress> where
+            = parseListenAddress(parser.value(videohub), &error);
+        if (!where)
+            return commandLineError(QStringLiteral("--videohub: %1").arg(error));
+        VideohubServer::Options options;
+        options.address = where->address;
+        options.port = where->port;
+        options.discovery = !parser.isSet(noDiscovery);
+        if (!options.address.isLoopback() && !parser.isSet(allow)) {
+            return commandLineError(
+                QStringLiteral("--videohub %1: the router protocol has no password, so an "
+                               "address other than loopback needs --allow CIDR[,CIDR...] naming "
+                               "the networks of its clients")
+                    .arg(parser.value(videohub)));
+        }
+        startup.videohub = options;
+        return std::nullopt;
+    }
 };
 
 // --listen and --token. The remote control is off unless asked for; off
@@ -94,6 +147,8 @@ std::optional<int> readCommandLine(const QStringList &arguments, Startup &startu
                        "needed off loopback. MATRIX_PANEL_TOKEN also sets it, unseen by ps."),
         QStringLiteral("TOKEN"));
     parser.addOption(token);
+    const VideohubCommandLine videohub;
+    videohub.addTo(parser);
     if (const std::optional<int> exit = parseCommandLine(parser, arguments))
         return exit;
 
@@ -111,6 +166,8 @@ std::optional<int> readCommandLine(const QStringList &arguments, Startup &startu
             return 2;
         }
     }
+    if (const std::optional<int> exit = videohub.read(parser, startup))
+        return exit;
     return readRemoteOptions(parser, listen, token, startup);
 }
 
@@ -154,6 +211,18 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "matrix-panel: remote control on %s\n", qPrintable(remote->url()));
     }
 #endif
+    std::unique_ptr<VideohubServer> videohub;
+    if (startup.videohub) {
+        videohub = std::make_unique<VideohubServer>(controller.videohubHost(), *startup.videohub);
+        QString error;
+        if (!videohub->listen(&error)) {
+            std::fprintf(stderr, "matrix-panel: --videohub: %s\n", qPrintable(error));
+            return 2;
+        }
+        QObject::connect(
+            &controller, &Controller::ticked, videohub.get(), &VideohubServer::publish);
+        std::fprintf(stderr, "matrix-panel: Videohub server on %s\n", qPrintable(videohub->address()));
+    }
     controller.Form_Load();
     controller.statusWindow().show();
     // Read by the benchmark script to time the start-up.

@@ -26,6 +26,8 @@ public:
     {
         QHostAddress address = QHostAddress(QHostAddress::LocalHost);
         quint16 port = 0;
+        // Announced on the network (DNS-SD) while serving off loopback.
+        bool discovery = true;
     };
 
     static constexpr int ClientLimit = 16;
