@@ -221,7 +221,8 @@ int main(int argc, char *argv[])
         }
         QObject::connect(
             &controller, &Controller::ticked, videohub.get(), &VideohubServer::publish);
-        std::fprintf(stderr, "matrix-panel: Videohub server on %s\n", qPrintable(videohub->address()));
+        std::fprintf(
+            stderr, "matrix-panel: Videohub server on %s\n", qPrintable(videohub->address()));
     }
     controller.Form_Load();
     controller.statusWindow().show();
