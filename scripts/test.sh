@@ -5,6 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-packages.sh desktop-file-utils dpkg-dev lintian appstream man-db file
+# The announcement test runs a D-Bus and an Avahi daemon of its own.
+scripts/install-packages.sh dbus avahi-daemon avahi-utils
 # The browser test needs these; where they cannot be installed it is skipped.
 # Installed here, before the tests run side by side, so that no two of them
 # wait on apt at once.

@@ -1,6 +1,9 @@
 #include "videohub/videohub_server.h"
 
 #include "core/command_frame.h"
+#if MATRIX_HAVE_DBUS
+#include "videohub/discovery.h"
+#endif
 
 #include <QCryptographicHash>
 #include <QLoggingCategory>
@@ -48,6 +51,14 @@ bool VideohubServer::listen(QString *error)
         m_sent = m_host.shownState();
         m_sentNames = m_host.names();
         m_sentDevice = device();
+        if (m_options.discovery && !m_options.address.isLoopback()) {
+#if MATRIX_HAVE_DBUS
+            auto *discovery = new Discovery(this);
+            discovery->announce(friendlyName(), serverPort());
+#else
+            qCWarning(lcVideohub) << "this build cannot announce the server (no Qt D-Bus)";
+#endif
+        }
         return true;
     }
     *error = QStringLiteral("cannot listen on %1 port %2: %3")
