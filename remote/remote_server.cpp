@@ -16,8 +16,6 @@ using Status = QHttpServerResponder::StatusCode;
 
 namespace {
 
-const char IdleTimerName[] = "matrix-remote-idle";
-
 // What every answer carries: nothing is cached, nothing is sniffed, and no
 // other site may frame the panel to steer a user's clicks.
 void secure(QHttpServerResponse &response)
@@ -49,82 +47,135 @@ QHttpServerResponse notAllowed(const QByteArray &allowed)
     return response;
 }
 
-} // namespace
+// The answer the gate gives as it closes a connection, written whole
+// without the HTTP server: nothing of the request is parsed.
+QByteArray rawAnswer(const char *status, const QString &message, const QByteArray &headers = {})
+{
+    const QByteArray body
+        = QJsonDocument(QJsonObject { { "error", message } }).toJson(QJsonDocument::Compact);
+    return QByteArray("HTTP/1.1 ") + status
+        + "\r\nContent-Type: application/json\r\nCache-Control: no-store\r\nContent-Length: "
+        + QByteArray::number(body.size()) + "\r\n" + headers + "Connection: close\r\n\r\n" + body;
+}
 
-// Accepts the connections the HTTP server reads, within limits that need no
-// look into the requests: how many are open at once, how much one request
-// may send before it is whole, how long a connection may sit idle.
-class ConnectionGate : public QTcpServer
+QByteArray farewell(ConnectionGate::Reason reason)
+{
+    using Reason = ConnectionGate::Reason;
+    switch (reason) {
+    case Reason::NotAllowed:
+        return rawAnswer("403 Forbidden", QStringLiteral("this address may not use this server"));
+    case Reason::Full:
+        return rawAnswer("503 Service Unavailable",
+            QStringLiteral("too many connections; try again later"), "Retry-After: 1\r\n");
+    case Reason::TooLarge:
+        return rawAnswer("413 Payload Too Large",
+            QStringLiteral("the request is larger than %1 bytes; bodies may have %2")
+                .arg(RemoteServer::RequestLimit)
+                .arg(RemoteServer::BodyLimit));
+    case Reason::Deadline:
+        return rawAnswer("408 Request Timeout",
+            QStringLiteral("the request was not whole within %1 s")
+                .arg(RemoteServer::RequestDeadlineMs / 1000));
+    case Reason::Idle:
+    case Reason::Backlog:
+        break;
+    }
+    return {};
+}
+
+QList<QByteArray> tokens(const QByteArray &list)
+{
+    QList<QByteArray> result;
+    for (const QByteArray &item : list.split(','))
+        result << item.trimmed().toLower();
+    return result;
+}
+
+// What the HTTP server decides a WebSocket handover on.
+bool asksForWebSocket(const QHttpServerRequest &request)
+{
+    return tokens(request.value("connection")).contains("upgrade")
+        && request.value("upgrade").compare("websocket", Qt::CaseInsensitive) == 0;
+}
+
+// The HTTP server hands an upgrade request to the WebSocket handshake after
+// its route has answered: the answer leaves now, and the connection closes
+// before the handshake can be read.
+void abandon(QTcpSocket *socket)
+{
+    socket->flush();
+    socket->abort();
+    // It rolls back the request it read inside a transaction; the abort has
+    // ended that one.
+    socket->startTransaction();
+}
+
+// Reads each request's head as it arrives, ahead of the HTTP server, for
+// what the server does not tell: the protocol version, and a count of
+// header lines (beyond its limit it drops them all without a word).
+class HeadWatch : public QObject
 {
 public:
-    using QTcpServer::QTcpServer;
+    static constexpr const char *Name = "matrix-http-head";
 
-    // The connection has become a WebSocket: it may stay silent for good.
-    static void release(QTcpSocket *socket)
+    explicit HeadWatch(QTcpSocket *socket)
+        : QObject(socket)
     {
-        if (socket)
-            delete socket->findChild<QTimer *>(IdleTimerName, Qt::FindDirectChildrenOnly);
+        setObjectName(QLatin1String(Name));
+    }
+    static HeadWatch *of(QTcpSocket *socket)
+    {
+        return static_cast<HeadWatch *>(
+            socket->findChild<QObject *>(QLatin1String(Name), Qt::FindDirectChildrenOnly));
     }
 
-protected:
-    void incomingConnection(qintptr descriptor) override
+    // False once the head has more header lines than the server reads.
+    bool see(const QByteArray &bytes)
     {
-        auto *socket = new QTcpSocket(this);
-        if (!socket->setSocketDescriptor(descriptor)) {
-            delete socket;
-            return;
-        }
-        m_open.removeIf([](const QPointer<QTcpSocket> &open) {
-            return !open || open->state() == QAbstractSocket::UnconnectedState;
-        });
-        if (m_open.size() >= RemoteServer::ConnectionLimit) {
-            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            refuse(socket, "503 Service Unavailable",
-                QStringLiteral("too many connections; try again later"));
-            return;
-        }
-        m_open.append(socket);
-
-        auto *idle = new QTimer(socket);
-        idle->setObjectName(QLatin1String(IdleTimerName));
-        idle->setSingleShot(true);
-        connect(idle, &QTimer::timeout, socket, &QTcpSocket::disconnectFromHost);
-        idle->start(RemoteServer::IdleMs);
-        // Connected ahead of the HTTP server's reader, so it sees every
-        // arrival first. The server reads a request inside one transaction
-        // until it is whole; what arrives while one is open adds up.
-        auto received = std::make_shared<qint64>(0);
-        connect(socket, &QTcpSocket::readyRead, idle, [socket, idle, received] {
-            idle->start();
-            if (!socket->isTransactionStarted())
-                *received = 0;
-            *received += socket->bytesAvailable();
-            if (*received > RemoteServer::RequestLimit) {
-                refuse(socket, "413 Payload Too Large",
-                    QStringLiteral("the request is larger than %1 bytes; bodies may have %2")
-                        .arg(RemoteServer::RequestLimit)
-                        .arg(RemoteServer::BodyLimit));
+        for (const char c : bytes) {
+            if (m_done)
+                break;
+            if (!m_requestLine) {
+                // Blank lines before a request are skipped, as the server
+                // skips them.
+                if (m_line.isEmpty() && (c == '\r' || c == '\n' || c == ' ' || c == '\t'))
+                    continue;
+                if (c == '\n') {
+                    m_requestLine = true;
+                    http10 = m_line.trimmed().endsWith("HTTP/1.0");
+                } else if (m_line.size() < 64) {
+                    m_line += c;
+                }
+            } else if (c == '\n') {
+                m_done = m_blank;
+                m_lines += !m_blank;
+                m_blank = true;
+            } else if (c != '\r') {
+                m_blank = false;
             }
-        });
-        addPendingConnection(socket);
+        }
+        return m_lines <= RemoteServer::HeaderLimit;
     }
+    // The request is whole: what comes next is the next one's.
+    void reset()
+    {
+        m_line.clear();
+        m_requestLine = m_done = false;
+        m_blank = true;
+        m_lines = 0;
+    }
+
+    bool http10 = false;
 
 private:
-    // Answers and closes without reading on. Nothing of the request is
-    // parsed; the answer is the whole of what is said.
-    static void refuse(QTcpSocket *socket, const char *status, const QString &message)
-    {
-        QObject::disconnect(socket, &QTcpSocket::readyRead, nullptr, nullptr);
-        const QByteArray body
-            = QJsonDocument(QJsonObject { { "error", message } }).toJson(QJsonDocument::Compact);
-        socket->write(QByteArray("HTTP/1.1 ") + status
-            + "\r\nContent-Type: application/json\r\nContent-Length: "
-            + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
-        socket->disconnectFromHost();
-    }
-
-    QList<QPointer<QTcpSocket>> m_open;
+    QByteArray m_line;
+    bool m_requestLine = false;
+    bool m_done = false;
+    bool m_blank = true;
+    int m_lines = 0;
 };
+
+} // namespace
 
 RemoteServer::RemoteServer(Host &host, Options options, QObject *parent)
     : QObject(parent)
@@ -133,38 +184,51 @@ RemoteServer::RemoteServer(Host &host, Options options, QObject *parent)
 {
     Q_INIT_RESOURCE(remote);
     Q_INIT_RESOURCE(assets);
-    m_http.route("/", [this](const QHttpServerRequest &request) {
-        return page(request, QStringLiteral(":/remote/index.html"), "text/html; charset=utf-8");
-    });
-    m_http.route("/app.js", [this](const QHttpServerRequest &request) {
-        return page(request, QStringLiteral(":/remote/app.js"), "text/javascript; charset=utf-8");
-    });
-    m_http.route("/style.css", [this](const QHttpServerRequest &request) {
-        return page(request, QStringLiteral(":/remote/style.css"), "text/css; charset=utf-8");
-    });
-    m_http.route("/icon.png", [this](const QHttpServerRequest &request) {
-        return page(request, QStringLiteral(":/icon.png"), "image/png");
-    });
-    m_http.route(
-        "/api/v1/state", [this](const QHttpServerRequest &request) { return state(request); });
-    m_http.route(
-        "/api/v1/route", [this](const QHttpServerRequest &request) { return post(request, true); });
-    m_http.route(
-        "/api/v1/names", [this](const QHttpServerRequest &request) { return putNames(request); });
+    const auto file = [this](const char *path, const QString &resource, const QByteArray &type) {
+        m_http.route(QString::fromLatin1(path),
+            [this, resource, type](
+                const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+                serve(request, std::move(responder), Kind::Page,
+                    [&](const QHttpServerRequest &r) { return page(r, resource, type); });
+            });
+    };
+    file("/", QStringLiteral(":/remote/index.html"), "text/html; charset=utf-8");
+    file("/app.js", QStringLiteral(":/remote/app.js"), "text/javascript; charset=utf-8");
+    file("/style.css", QStringLiteral(":/remote/style.css"), "text/css; charset=utf-8");
+    file("/icon.png", QStringLiteral(":/icon.png"), "image/png");
+    m_http.route("/api/v1/state",
+        [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+            serve(request, std::move(responder), Kind::Api,
+                [this](const QHttpServerRequest &r) { return state(r); });
+        });
+    m_http.route("/api/v1/route",
+        [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+            serve(request, std::move(responder), Kind::Api,
+                [this](const QHttpServerRequest &r) { return post(r, true); });
+        });
+    m_http.route("/api/v1/names",
+        [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+            serve(request, std::move(responder), Kind::Api,
+                [this](const QHttpServerRequest &r) { return putNames(r); });
+        });
     m_http.route("/api/v1/command",
-        [this](const QHttpServerRequest &request) { return post(request, false); });
+        [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+            serve(request, std::move(responder), Kind::Api,
+                [this](const QHttpServerRequest &r) { return post(r, false); });
+        });
     // Qt HTTP Server 6.4 hands a connection to the WebSocket handshake only
     // on a path with a route whose handler writes nothing back.
     m_http.route("/api/v1/events",
         [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
-            events(request, std::move(responder));
+            serve(request, std::move(responder), Kind::Events, {});
         });
     m_http.setMissingHandler(
-        [](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
-            failure(Status::NotFound,
-                QStringLiteral("nothing at %1; the API is under /api/v1")
-                    .arg(request.url().path().left(80)))
-                .write(std::move(responder));
+        [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+            serve(request, std::move(responder), Kind::Api, [](const QHttpServerRequest &r) {
+                return failure(Status::NotFound,
+                    QStringLiteral("nothing at %1; the API is under /api/v1")
+                        .arg(r.url().path().left(80)));
+            });
         });
     connect(&m_http, &QAbstractHttpServer::newWebSocketConnection, this,
         &RemoteServer::acceptWebSockets);
@@ -180,7 +244,16 @@ RemoteServer::~RemoteServer()
 
 bool RemoteServer::listen(QString *error)
 {
-    m_gate = new ConnectionGate(&m_http);
+    ConnectionGate::Limits limits;
+    limits.name = QStringLiteral("remote control");
+    limits.connections = ConnectionLimit;
+    limits.requestDeadlineMs = m_options.requestDeadlineMs;
+    limits.idleMs = IdleMs;
+    limits.requestBytes = RequestLimit;
+    limits.backlogBytes = BacklogLimit;
+    m_gate = new ConnectionGate(limits, m_options.allow, &m_http);
+    m_gate->setFarewell(farewell);
+    connect(m_gate, &ConnectionGate::admitted, this, &RemoteServer::watchHead);
     if (!m_gate->listen(m_options.address, m_options.port)) {
         *error = QStringLiteral("cannot listen on %1 port %2: %3")
                      .arg(m_options.address.toString())
@@ -192,6 +265,20 @@ bool RemoteServer::listen(QString *error)
     }
     m_http.bind(m_gate);
     return true;
+}
+
+void RemoteServer::watchHead(QTcpSocket *socket)
+{
+    auto *head = new HeadWatch(socket);
+    // Connected ahead of the HTTP server's reader, so it sees each arrival
+    // before the server reads it.
+    connect(socket, &QTcpSocket::readyRead, head, [this, socket, head] {
+        if (!head->see(socket->peek(socket->bytesAvailable()))) {
+            m_gate->close(socket,
+                rawAnswer("431 Request Header Fields Too Large",
+                    QStringLiteral("the request has more than %1 header lines").arg(HeaderLimit)));
+        }
+    });
 }
 
 quint16 RemoteServer::serverPort() const
@@ -242,11 +329,75 @@ std::optional<QHttpServerResponse> RemoteServer::refusal(
         request.value("host"), request.value("origin"), request.value("authorization"), page);
 }
 
+void RemoteServer::serve(const QHttpServerRequest &request, QHttpServerResponder &&responder,
+    Kind kind, const Handler &handler)
+{
+    QTcpSocket *socket = responder.socket();
+    m_gate->requestDone(socket);
+    HeadWatch *head = HeadWatch::of(socket);
+    bool close = (head && head->http10) || tokens(request.value("connection")).contains("close");
+    if (head)
+        head->reset();
+    const bool upgrade = asksForWebSocket(request);
+    const auto answer = [&](QHttpServerResponse response) {
+        if (close || upgrade)
+            response.setHeader("Connection", "close");
+        response.write(std::move(responder));
+        if (upgrade)
+            abandon(socket);
+        else if (close)
+            socket->disconnectFromHost();
+    };
+
+    if (upgrade && kind != Kind::Events) {
+        answer(failure(Status::BadRequest,
+            QStringLiteral("only /api/v1/events opens a WebSocket, not %1")
+                .arg(request.url().path().left(80))));
+        return;
+    }
+    if (std::optional<QHttpServerResponse> refused = refusal(request, kind == Kind::Page)) {
+        if (refused->statusCode() == Status::Unauthorized) {
+            // Guessing is slowed: past a few wrong tokens, each refusal
+            // waits, and nothing else is read meanwhile.
+            const int delay = m_gate->refusedCredentials(socket);
+            if (delay > 0 && !upgrade) {
+                m_gate->close(socket,
+                    rawAnswer("401 Unauthorized", QStringLiteral("the token is wrong"),
+                        kind == Kind::Page
+                            ? R"(WWW-Authenticate: Basic realm="matrix-panel", charset="UTF-8")"
+                              "\r\n"
+                            : R"(WWW-Authenticate: Bearer realm="matrix-panel")"
+                              "\r\n"),
+                    delay);
+                return;
+            }
+        }
+        answer(std::move(*refused));
+        return;
+    }
+    if (!m_gate->authenticate(socket)) {
+        QHttpServerResponse busy = failure(
+            Status::ServiceUnavailable, QStringLiteral("too many connections; try again later"));
+        busy.setHeader("Retry-After", "1");
+        close = true;
+        answer(std::move(busy));
+        return;
+    }
+    if (kind != Kind::Events) {
+        answer(handler(request));
+        return;
+    }
+    if (!upgrade) {
+        answer(failure(Status::UpgradeRequired,
+            QStringLiteral("open this address as a WebSocket to receive the state as it changes")));
+        return;
+    }
+    m_gate->release(socket);
+}
+
 QHttpServerResponse RemoteServer::page(
     const QHttpServerRequest &request, const QString &file, const QByteArray &type)
 {
-    if (std::optional<QHttpServerResponse> refused = refusal(request, true))
-        return std::move(*refused);
     if (request.method() != QHttpServerRequest::Method::Get)
         return notAllowed("GET");
     QFile resource(file);
@@ -258,8 +409,6 @@ QHttpServerResponse RemoteServer::page(
 
 QHttpServerResponse RemoteServer::state(const QHttpServerRequest &request)
 {
-    if (std::optional<QHttpServerResponse> refused = refusal(request, false))
-        return std::move(*refused);
     if (request.method() != QHttpServerRequest::Method::Get)
         return notAllowed("GET");
     return json(toJson(snapshot()));
@@ -267,8 +416,6 @@ QHttpServerResponse RemoteServer::state(const QHttpServerRequest &request)
 
 QHttpServerResponse RemoteServer::post(const QHttpServerRequest &request, bool route)
 {
-    if (std::optional<QHttpServerResponse> refused = refusal(request, false))
-        return std::move(*refused);
     if (request.method() != QHttpServerRequest::Method::Post)
         return notAllowed("POST");
     const QByteArray body = request.body();
@@ -280,7 +427,7 @@ QHttpServerResponse RemoteServer::post(const QHttpServerRequest &request, bool r
     }
     // A page of another site can post plain text without asking first;
     // JSON it has to ask for, and nothing here says yes.
-    if (!request.value("content-type").trimmed().toLower().startsWith("application/json")) {
+    if (!isJson(request.value("content-type"))) {
         return failure(Status::UnsupportedMediaType,
             QStringLiteral("send the body as JSON, with 'Content-Type: application/json'"));
     }
@@ -296,7 +443,7 @@ QHttpServerResponse RemoteServer::post(const QHttpServerRequest &request, bool r
     }
     if (route && m_host.outputLocked(parsed.output - 1)) {
         return failure(Status::Conflict,
-            QStringLiteral("output %1 is locked by a router-protocol client")
+            QStringLiteral("output %1 is locked by a Videohub client")
                 .arg(QChar(u'A' + parsed.output - 1)));
     }
     if (!m_host.queueCommand(*parsed.command)) {
@@ -312,8 +459,6 @@ QHttpServerResponse RemoteServer::post(const QHttpServerRequest &request, bool r
 
 QHttpServerResponse RemoteServer::putNames(const QHttpServerRequest &request)
 {
-    if (std::optional<QHttpServerResponse> refused = refusal(request, false))
-        return std::move(*refused);
     if (request.method() != QHttpServerRequest::Method::Put)
         return notAllowed("PUT");
     const QByteArray body = request.body();
@@ -323,7 +468,7 @@ QHttpServerResponse RemoteServer::putNames(const QHttpServerRequest &request)
                 .arg(body.size())
                 .arg(BodyLimit));
     }
-    if (!request.value("content-type").trimmed().toLower().startsWith("application/json")) {
+    if (!isJson(request.value("content-type"))) {
         return failure(Status::UnsupportedMediaType,
             QStringLiteral("send the body as JSON, with 'Content-Type: application/json'"));
     }
@@ -332,29 +477,6 @@ QHttpServerResponse RemoteServer::putNames(const QHttpServerRequest &request)
     if (changes.empty() || !m_host.setNames(changes, &error))
         return failure(Status::BadRequest, error);
     return json(toJson(snapshot()));
-}
-
-void RemoteServer::events(const QHttpServerRequest &request, QHttpServerResponder &&responder)
-{
-    if (request.value("upgrade").toLower() != "websocket") {
-        failure(Status::UpgradeRequired,
-            QStringLiteral("open this address as a WebSocket to receive the state as it changes"))
-            .write(std::move(responder));
-        return;
-    }
-    QTcpSocket *socket = responder.socket();
-    if (std::optional<QHttpServerResponse> refused = refusal(request, false)) {
-        // The HTTP server goes on to the handshake all the same: the answer
-        // leaves now, and the connection closes before any more.
-        refused->write(std::move(responder));
-        socket->flush();
-        socket->abort();
-        // It rolls back the request it read inside a transaction; the abort
-        // has ended that one.
-        socket->startTransaction();
-        return;
-    }
-    ConnectionGate::release(socket);
 }
 
 void RemoteServer::acceptWebSockets()
@@ -414,13 +536,12 @@ void RemoteServer::send(const RemoteSnapshot &snapshot, QWebSocket *only)
     }
     const std::vector<QWebSocket *> to = only ? std::vector<QWebSocket *> { only } : m_clients;
     for (QWebSocket *client : to) {
+        client->sendTextMessage(m_sentText);
         // A client that does not read would make the program hold all it
         // was sent.
         if (client->bytesToWrite() > BacklogLimit) {
             client->abort();
             dropClient(client);
-            continue;
         }
-        client->sendTextMessage(m_sentText);
     }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "remote/connection_gate.h"
 #include "remote/remote_host.h"
 #include "remote/remote_state.h"
 
@@ -7,10 +8,11 @@
 #include <QHttpServer>
 #include <QObject>
 #include <QString>
+#include <functional>
 #include <optional>
 #include <vector>
 
-class ConnectionGate;
+class QTcpSocket;
 class QWebSocket;
 
 // The opt-in remote interface: a JSON API under /api/v1, a WebSocket that
@@ -23,14 +25,6 @@ class RemoteServer : public QObject
 public:
     using Host = RemoteHost;
 
-    struct Options
-    {
-        QHostAddress address = QHostAddress(QHostAddress::LocalHost);
-        quint16 port = 0;
-        // When set, every request must carry it; required off loopback.
-        QByteArray token;
-    };
-
     static constexpr int BodyLimit = 4096;
     // Headers and body of one request, as they arrive; beyond this the
     // connection is answered 413 and closed before it is read further.
@@ -39,8 +33,25 @@ public:
     // A connection that sends nothing this long is closed (WebSockets
     // excepted: they listen).
     static constexpr int IdleMs = 30000;
-    // A WebSocket client that leaves this much unread is dropped.
+    // A request whose head and body are not whole this long after its first
+    // byte is answered 408 and closed, however steadily it trickles in.
+    static constexpr int RequestDeadlineMs = 10000;
+    // Qt reads at most this many header lines, and drops them all beyond.
+    static constexpr int HeaderLimit = 100;
+    // A client that leaves this much unread is dropped.
     static constexpr int BacklogLimit = 256 * 1024;
+
+    struct Options
+    {
+        QHostAddress address = QHostAddress(QHostAddress::LocalHost);
+        quint16 port = 0;
+        // When set, every request must carry it; required off loopback.
+        QByteArray token;
+        // Clients from elsewhere are closed before they are read; loopback
+        // ones are always let in. Empty: every address.
+        AllowList allow;
+        int requestDeadlineMs = RequestDeadlineMs;
+    };
 
     RemoteServer(Host &host, Options options, QObject *parent = nullptr);
     ~RemoteServer() override;
@@ -57,12 +68,19 @@ public:
     void publish();
 
 private:
+    enum class Kind { Page, Api, Events };
+    using Handler = std::function<QHttpServerResponse(const QHttpServerRequest &)>;
+    // Every request passes here: the checks all have in common, then
+    // `handler` for the answer.
+    void serve(const QHttpServerRequest &request, QHttpServerResponder &&responder, Kind kind,
+        const Handler &handler);
     QHttpServerResponse page(
         const QHttpServerRequest &request, const QString &file, const QByteArray &type);
     QHttpServerResponse state(const QHttpServerRequest &request);
     QHttpServerResponse post(const QHttpServerRequest &request, bool route);
     QHttpServerResponse putNames(const QHttpServerRequest &request);
-    void events(const QHttpServerRequest &request, QHttpServerResponder &&responder);
+    void events(QTcpSocket *socket);
+    void watchHead(QTcpSocket *socket);
     void acceptWebSockets();
     void dropClient(QWebSocket *client);
     void send(const RemoteSnapshot &snapshot, QWebSocket *only = nullptr);

@@ -6,7 +6,8 @@
 #include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QUrl>
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <initializer_list>
 
@@ -289,14 +290,70 @@ bool sameToken(const QByteArray &given, const QByteArray &expected)
     return difference == 0 && !expected.isEmpty();
 }
 
+bool isJson(const QByteArray &contentType)
+{
+    const int semicolon = contentType.indexOf(';');
+    return (semicolon < 0 ? contentType : contentType.left(semicolon)).trimmed().toLower()
+        == "application/json";
+}
+
+std::optional<QString> hostName(const QByteArray &host)
+{
+    QByteArray name = host;
+    QByteArray port;
+    bool hasPort = false;
+    if (host.startsWith('[')) {
+        const int close = host.indexOf(']');
+        if (close < 0)
+            return std::nullopt;
+        name = host.mid(1, close - 1);
+        const QByteArray rest = host.mid(close + 1);
+        if (!rest.isEmpty() && !rest.startsWith(':'))
+            return std::nullopt;
+        hasPort = !rest.isEmpty();
+        port = rest.mid(1);
+        QHostAddress address;
+        if (!address.setAddress(QString::fromLatin1(name))
+            || address.protocol() != QAbstractSocket::IPv6Protocol)
+            return std::nullopt;
+    } else {
+        const int colon = host.indexOf(':');
+        if (colon >= 0) {
+            hasPort = true;
+            name = host.left(colon);
+            port = host.mid(colon + 1);
+        }
+        if (name.isEmpty())
+            return std::nullopt;
+        for (const char c : name) {
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.')
+                return std::nullopt;
+        }
+    }
+    if (hasPort) {
+        bool ok = port.size() <= 5 && !port.isEmpty()
+            && std::all_of(port.begin(), port.end(),
+                [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+        const int number = ok ? port.toInt(&ok) : 0;
+        if (!ok || number < 1 || number > 65535)
+            return std::nullopt;
+    }
+    return QString::fromLatin1(name).toLower();
+}
+
 std::optional<QString> refusedOrigin(
     const QByteArray &host, const QByteArray &origin, bool loopback)
 {
     if (loopback) {
-        const QString name = QUrl(QLatin1String("http://") + QString::fromLatin1(host)).host();
-        if (name != QLatin1String("localhost") && !QHostAddress(name).isLoopback()) {
+        const std::optional<QString> name = hostName(host);
+        if (!name || (*name != QLatin1String("localhost") && !QHostAddress(*name).isLoopback())) {
+            QByteArray shown = host.left(80);
+            for (char &c : shown) {
+                if (!std::isprint(static_cast<unsigned char>(c)))
+                    c = '?';
+            }
             return QStringLiteral("this server answers to its loopback address only, not to '%1'")
-                .arg(QString::fromLatin1(host.left(80)));
+                .arg(QString::fromLatin1(shown));
         }
     }
     if (!origin.isEmpty()

@@ -62,6 +62,12 @@ QByteArray tokenOf(const QByteArray &authorization);
 // Compares in a time that does not depend on where the two differ.
 bool sameToken(const QByteArray &given, const QByteArray &expected);
 
+// Whether a Content-Type names JSON, parameters aside.
+bool isJson(const QByteArray &contentType);
+// The name of a Host header, "name[:port]" or "[v6][:port]", lower case;
+// nothing when it is anything else.
+std::optional<QString> hostName(const QByteArray &host);
+
 // Why a request from a browser must be refused, or nothing: a page of
 // another origin (Origin not this server), or, on a loopback address, a
 // name that is not a loopback one (another site's name resolved to this

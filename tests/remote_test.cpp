@@ -75,8 +75,8 @@ protected:
         QString error;
         app = std::make_unique<Controller>(
             std::make_unique<QtSerialPort>(*PortTable::parse(ports, &error)));
-        server = std::make_unique<RemoteServer>(
-            app->remoteHost(), RemoteServer::Options { QHostAddress::LocalHost, 0, "s3cret" });
+        options.token = "s3cret";
+        server = std::make_unique<RemoteServer>(app->remoteHost(), options);
         ASSERT_TRUE(server->listen(&error)) << error.toStdString();
         QObject::connect(app.get(), &Controller::ticked, server.get(), &RemoteServer::publish);
         network.setProxy(QNetworkProxy::NoProxy);
@@ -114,6 +114,7 @@ protected:
             QStringLiteral(R"({"input": %1, "output": %2})").arg(input).arg(output).toLatin1());
     }
     QTemporaryDir dir;
+    RemoteServer::Options options;
     QNetworkAccessManager network;
     std::unique_ptr<Controller> app;
     std::unique_ptr<RemoteServer> server;
