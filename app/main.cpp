@@ -34,6 +34,8 @@ struct Startup
     std::optional<RemoteServer::Options> remote;
 #endif
     std::optional<VideohubServer::Options> videohub;
+    // --allow, for every listener.
+    AllowList allow;
 };
 
 // --videohub, --allow and --no-discovery: the router protocol of control
@@ -60,12 +62,21 @@ struct VideohubCommandLine
 
     std::optional<int> read(const QCommandLineParser &parser, Startup &startup) const
     {
+        QString error;
+        if (parser.isSet(allow)) {
+            if (!parser.isSet(videohub) && !parser.isSet(QStringLiteral("listen")))
+                return commandLineError(
+                    QStringLiteral("--allow: only with --videohub or --listen"));
+            const std::optional<AllowList> list = AllowList::parse(parser.value(allow), &error);
+            if (!list)
+                return commandLineError(QStringLiteral("--allow: %1").arg(error));
+            startup.allow = *list;
+        }
         if (!parser.isSet(videohub)) {
             if (parser.isSet(noDiscovery))
                 return commandLineError(QStringLiteral("--no-discovery: only with --videohub"));
             return std::nullopt;
         }
-        QString error;
         const std::optional<ListenAddress> where
             = parseListenAddress(parser.value(videohub), &error);
         if (!where)
@@ -74,6 +85,7 @@ struct VideohubCommandLine
         options.address = where->address;
         options.port = where->port;
         options.discovery = !parser.isSet(noDiscovery);
+        options.allow = startup.allow;
         if (!options.address.isLoopback() && !parser.isSet(allow)) {
             return commandLineError(
                 QStringLiteral("--videohub %1: the router protocol has no password, so an "
@@ -116,6 +128,7 @@ std::optional<int> readRemoteOptions(const QCommandLineParser &parser,
                            "route the switcher")
                 .arg(parser.value(listen)));
     }
+    remote.allow = startup.allow;
     startup.remote = remote;
     return std::nullopt;
 #else

@@ -30,9 +30,6 @@ VideohubServer::VideohubServer(Host &host, Options options, QObject *parent)
     , m_host(host)
     , m_options(std::move(options))
 {
-    // Without its own limit the listener would queue connections nobody
-    // serves; they are taken at once and judged here.
-    connect(&m_listener, &QTcpServer::newConnection, this, &VideohubServer::acceptPending);
 }
 
 VideohubServer::~VideohubServer()
@@ -47,7 +44,16 @@ VideohubServer::~VideohubServer()
 
 bool VideohubServer::listen(QString *error)
 {
-    if (m_listener.listen(m_options.address, m_options.port)) {
+    ConnectionGate::Limits limits;
+    limits.name = QStringLiteral("Videohub");
+    limits.connections = ClientLimit;
+    // Nothing to authenticate, and clients keep their connections for days,
+    // pinging now and then: no deadline, no idle timer.
+    limits.authentication = false;
+    limits.backlogBytes = BacklogLimit;
+    m_gate = new ConnectionGate(limits, m_options.allow, this);
+    connect(m_gate, &QTcpServer::newConnection, this, &VideohubServer::acceptPending);
+    if (m_gate->listen(m_options.address, m_options.port)) {
         m_sent = m_host.shownState();
         m_sentNames = m_host.names();
         m_sentDevice = device();
@@ -64,7 +70,9 @@ bool VideohubServer::listen(QString *error)
     *error = QStringLiteral("cannot listen on %1 port %2: %3")
                  .arg(m_options.address.toString())
                  .arg(m_options.port)
-                 .arg(m_listener.errorString());
+                 .arg(m_gate->errorString());
+    delete m_gate;
+    m_gate = nullptr;
     return false;
 }
 
@@ -89,15 +97,9 @@ QString VideohubServer::friendlyName() const
 
 void VideohubServer::acceptPending()
 {
-    while (QTcpSocket *socket = m_listener.nextPendingConnection()) {
+    // The gate has turned away whoever is not allowed, and the 17th.
+    while (QTcpSocket *socket = m_gate->nextPendingConnection()) {
         const QString peer = socket->peerAddress().toString();
-        if (clients() >= ClientLimit) {
-            qCWarning(lcVideohub).noquote()
-                << "refused" << peer << ": already" << ClientLimit << "clients";
-            socket->abort();
-            socket->deleteLater();
-            continue;
-        }
         socket->setParent(this);
         auto client = std::make_unique<Client>();
         client->socket = socket;
@@ -222,12 +224,9 @@ void VideohubServer::write(Client &client, const QByteArray &bytes)
     if (client.dropped)
         return;
     // A client that stops reading would make the program hold all it is
-    // sent.
-    if (client.socket->bytesToWrite() + bytes.size() > BacklogLimit) {
-        drop(client, "it leaves more than 256 KiB unread");
-        return;
-    }
-    client.socket->write(bytes);
+    // sent: the gate drops it, and says so.
+    if (!m_gate->write(client.socket, bytes))
+        drop(client);
 }
 
 void VideohubServer::drop(Client &client, const char *why)

@@ -1,11 +1,11 @@
 #pragma once
 
+#include "remote/connection_gate.h"
 #include "videohub/videohub_host.h"
 #include "videohub/videohub_protocol.h"
 
 #include <QHostAddress>
 #include <QObject>
-#include <QTcpServer>
 #include <memory>
 #include <vector>
 
@@ -26,6 +26,9 @@ public:
     {
         QHostAddress address = QHostAddress(QHostAddress::LocalHost);
         quint16 port = 0;
+        // Clients from elsewhere are closed at once; loopback ones are
+        // always let in. Empty: every address.
+        AllowList allow;
         // Announced on the network (DNS-SD) while serving off loopback.
         bool discovery = true;
     };
@@ -38,7 +41,7 @@ public:
     ~VideohubServer() override;
 
     bool listen(QString *error);
-    quint16 serverPort() const { return m_listener.serverPort(); }
+    quint16 serverPort() const { return m_gate ? m_gate->serverPort() : 0; }
     // ADDR:PORT as a client reaches it.
     QString address() const;
     int clients() const;
@@ -72,7 +75,7 @@ private:
 
     Host &m_host;
     Options m_options;
-    QTcpServer m_listener;
+    ConnectionGate *m_gate = nullptr;
     std::vector<std::unique_ptr<Client>> m_clients;
     OutputLocks::Holder m_nextHolder = 1;
     bool m_sweepPending = false;
