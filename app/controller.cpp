@@ -16,6 +16,7 @@
 #include <cstdio>
 
 Q_LOGGING_CATEGORY(lcLink, "matrix.link", QtWarningMsg)
+Q_DECLARE_LOGGING_CATEGORY(lcNames)
 
 Controller::Controller(std::unique_ptr<SerialPort> port, QObject *parent)
     : QObject(parent)
@@ -195,8 +196,9 @@ bool Controller::setNames(const std::vector<NameChange> &changes, QString *error
     m_names = next;
     m_panel->setRouteNames(m_names.inputs, m_names.outputs);
     QString failure;
+    // The names hold for this run all the same.
     if (!m_nameStore.save(m_names, &failure))
-        qCWarning(lcLink).noquote() << failure;
+        qCWarning(lcNames).noquote() << failure;
     return true;
 }
 

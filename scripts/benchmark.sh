@@ -558,9 +558,10 @@ if [[ -x $VIDEOHUB_LATENCY ]]; then
     HUB_PID=$!
     CHILDREN+=("$PLAIN_PID" "$HUB_PID")
     hub_port=""
-    for ((waited = 0; waited < 50 && -z $hub_port; waited++)); do
-        sleep 0.1
+    for ((waited = 0; waited < 50; waited++)); do
         hub_port=$(sed -n 's/.*Videohub server on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$TMP/panel-vhub.err")
+        [[ -n $hub_port ]] && break
+        sleep 0.1
     done
     hub_fds=()
     if [[ -n $hub_port ]]; then

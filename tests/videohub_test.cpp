@@ -10,6 +10,8 @@
 #include "sim_process.h"
 #include "videohub/videohub_server.h"
 
+#include <QFile>
+#include <QStandardPaths>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -172,11 +174,17 @@ TEST_F(Videohub, ControlSoftwareRoutesNamesAndLocksTheSwitcher)
     EXPECT_TRUE(b.ask("VIDEO OUTPUT LOCKS:\n0 F\n\n", "ACK\n\nVIDEO OUTPUT LOCKS:\n0 U\n\n"));
     EXPECT_TRUE(a.hears("VIDEO OUTPUT LOCKS:\n0 U\n\n"));
 
-    // Names from one client reach the other, and the next run.
+    // Names from one client reach the other, and the next run; nothing is
+    // written before.
+    const QString file
+        = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/names.json";
+    EXPECT_FALSE(QFile::exists(file));
     EXPECT_TRUE(a.ask("INPUT LABELS:\n2 Laptop\n\nOUTPUT LABELS:\n1 Projector\n\n", "ACK\n\n"));
     EXPECT_TRUE(b.hears("INPUT LABELS:\n2 Laptop\n\n"));
     EXPECT_TRUE(b.hears("OUTPUT LABELS:\n1 Projector\n\n"));
     EXPECT_EQ(app->panel().picture(11)->toolTip(), "Output B, Projector, showing Input 3, Laptop");
+    EXPECT_EQ(app->panel().picture(4)->accessibleName(), "Input 3, Laptop");
+    EXPECT_TRUE(QFile::exists(file));
 
     // A client's locks end with it.
     a.socket.abort();

@@ -29,6 +29,8 @@ VideohubServer::VideohubServer(Host &host, Options options, QObject *parent)
     : QObject(parent)
     , m_host(host)
     , m_options(std::move(options))
+    , m_friendlyName(QStringLiteral("matrix-panel on %1").arg(QSysInfo::machineHostName()))
+    , m_uniqueId(uniqueId({}))
 {
 }
 
@@ -92,7 +94,7 @@ int VideohubServer::clients() const
 
 QString VideohubServer::friendlyName() const
 {
-    return QStringLiteral("matrix-panel on %1").arg(QSysInfo::machineHostName());
+    return m_friendlyName;
 }
 
 void VideohubServer::acceptPending()
@@ -273,11 +275,19 @@ std::vector<VideohubServer::Client *> VideohubServer::listeners() const
 
 void VideohubServer::publish()
 {
+    // Runs after every main tick: what has not changed costs a few compares.
     const ShownState &now = m_host.shownState();
     if (now.linkUp && now.model != SwitcherModel::None) {
         m_lastModel = now.model;
-        m_lastDevice = m_host.serialDevice();
+        const QString device = m_host.serialDevice();
+        if (device != m_lastDevice) {
+            m_lastDevice = device;
+            m_uniqueId = uniqueId(device);
+        }
     }
+    if (now == m_sent && m_host.names() == m_sentNames && now.linkUp == m_sentDevice.present
+        && outputs() == m_sentDevice.outputs && m_uniqueId == m_sentDevice.uniqueId)
+        return;
     const Device nowDevice = device();
     QByteArray all;
     if (nowDevice != m_sentDevice) {
@@ -318,14 +328,19 @@ Device VideohubServer::device() const
     d.outputs = outputs();
     d.modelName = m_lastModel == SwitcherModel::TwoOutput ? QStringLiteral("matrix-panel 4x2")
                                                           : QStringLiteral("matrix-panel 4x4");
-    d.friendlyName = friendlyName();
-    // Stable for this machine and the serial device the switcher is on.
-    d.uniqueId = QString::fromLatin1(QCryptographicHash::hash(
-        QSysInfo::machineUniqueId() + '\n' + m_lastDevice.toUtf8(), QCryptographicHash::Sha256)
-                                         .left(6)
-                                         .toHex()
-                                         .toUpper());
+    d.friendlyName = m_friendlyName;
+    d.uniqueId = m_uniqueId;
     return d;
+}
+
+QString VideohubServer::uniqueId(const QString &serialDevice)
+{
+    // Stable for this machine and the serial device the switcher is on.
+    return QString::fromLatin1(QCryptographicHash::hash(
+        QSysInfo::machineUniqueId() + '\n' + serialDevice.toUtf8(), QCryptographicHash::Sha256)
+                                   .left(6)
+                                   .toHex()
+                                   .toUpper());
 }
 
 QByteArray VideohubServer::prelude(const Client &client) const

@@ -67,6 +67,7 @@ private:
     void pushLocks(const std::array<OutputLocks::Holder, 4> &before);
 
     Videohub::Device device() const;
+    static QString uniqueId(const QString &serialDevice);
     int outputs() const;
     QByteArray prelude(const Client &client) const;
     QByteArray labels(bool output, bool changedOnly) const;
@@ -88,4 +89,6 @@ private:
     // them while the link is down.
     SwitcherModel m_lastModel = SwitcherModel::FourOutput;
     QString m_lastDevice;
+    const QString m_friendlyName;
+    QString m_uniqueId;
 };
