@@ -127,6 +127,7 @@ TEST(RemoteState, TheNumbersThePanelShows)
     state.powerState = 0;
     EXPECT_EQ(json()["power"], "standby");
     EXPECT_EQ(json()["outputs"].toArray()[1].toObject()["active"], false);
+    EXPECT_EQ(json()["outputs"].toArray()[1].toObject()["input"], 3) << "the caption stays";
     EXPECT_EQ(json()["inputs"].toArray()[2].toObject()["active"], false);
     state.linkMark = 0;
     state.powerState = 1;
