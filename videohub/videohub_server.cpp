@@ -7,7 +7,6 @@
 
 #include <QCryptographicHash>
 #include <QLoggingCategory>
-#include <QPointer>
 #include <QSysInfo>
 #include <QTcpSocket>
 #include <QTimer>
@@ -103,6 +102,8 @@ void VideohubServer::acceptPending()
     while (QTcpSocket *socket = m_gate->nextPendingConnection()) {
         const QString peer = socket->peerAddress().toString();
         socket->setParent(this);
+        // Read a block's worth at a time, however fast a client sends.
+        socket->setReadBufferSize(BlockLimit);
         auto client = std::make_unique<Client>();
         client->socket = socket;
         client->holder = m_nextHolder++;
