@@ -17,6 +17,7 @@
 #include <cstdio>
 
 Q_LOGGING_CATEGORY(lcLink, "matrix.link", QtWarningMsg)
+Q_DECLARE_LOGGING_CATEGORY(lcNames)
 
 Controller::Controller(std::unique_ptr<SerialPort> port, QObject *parent)
     : QObject(parent)
@@ -40,6 +41,8 @@ Controller::Controller(std::unique_ptr<SerialPort> port, QObject *parent)
     connect(&m_timer4, &QTimer::timeout, this, &Controller::Timer4_Timer);
 
     m_panel->setRouteSelection(&m_routeSelection);
+    m_names = m_nameStore.load();
+    m_panel->setRouteNames(m_names.inputs, m_names.outputs);
     connect(m_panel.get(), &Form3::closeRequested, this, &Controller::endProgram);
     connect(m_form1.get(), &Form1::closeRequested, this, &Controller::endProgram);
 }
@@ -181,9 +184,47 @@ void Controller::describePortTried()
                                  : m_port->errorString()));
 }
 
-QString Controller::outputCaption(int output) const
+bool Controller::setNames(const std::vector<NameChange> &changes, QString *error)
 {
-    return m_panel->label2Caption(output - 1);
+    Names next = m_names;
+    for (const NameChange &change : changes) {
+        if (change.index < 0 || change.index >= 4) {
+            *error = QStringLiteral("no such %1").arg(change.output ? "output" : "input");
+            return false;
+        }
+        if (const std::optional<QString> problem = nameProblem(change.name)) {
+            *error = *problem;
+            return false;
+        }
+        (change.output ? next.outputs : next.inputs)[change.index] = change.name;
+    }
+    if (next == m_names)
+        return true;
+    m_names = next;
+    m_panel->setRouteNames(m_names.inputs, m_names.outputs);
+    QString failure;
+    // The names hold for this run all the same.
+    if (!m_nameStore.save(m_names, &failure))
+        qCWarning(lcNames).noquote() << failure;
+    return true;
+}
+
+bool Controller::queueCommands(const std::vector<uint8_t> &commands)
+{
+    // The first of them may start at once when the line is idle; all the
+    // others wait in the queue.
+    const int room = CommandTransmitter::QueueLimit - m_transmitter.queued()
+        + (m_transmitter.sendStep() == 0 ? 1 : 0);
+    if (int(commands.size()) > room)
+        return false;
+    for (const uint8_t x : commands)
+        m_transmitter.queue(x);
+    return true;
+}
+
+QString Controller::serialDevice() const
+{
+    return m_port->deviceName();
 }
 
 void Controller::letEventsRun(int waitMs)

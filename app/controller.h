@@ -1,11 +1,15 @@
 #pragma once
 
 #include "core/controller_state.h"
+#include "core/names.h"
+#include "core/output_locks.h"
+#include "core/shown_state.h"
 #include "link/command_transmitter.h"
 #include "link/status_receiver.h"
 #include "panel/route_selection.h"
 #include "remote/remote_host.h"
 #include "supervision/link_supervisor.h"
+#include "videohub/videohub_host.h"
 
 #include <QObject>
 #include <QTimer>
@@ -28,7 +32,8 @@ class Controller : public QObject,
                    private StatusReceiver::Host,
                    private LinkSupervisor::Host,
                    private RouteSelection::Host,
-                   private RemoteHost
+                   private RemoteHost,
+                   private VideohubHost
 {
     Q_OBJECT
 public:
@@ -67,6 +72,11 @@ public:
     LinkSupervisor &supervisor() { return m_supervisor; }
     // What the remote interface, when it runs, reads and asks for.
     RemoteHost &remoteHost() { return *this; }
+    VideohubHost &videohubHost() { return *this; }
+    // What the panel shows, as every interface reads it.
+    const ShownState &shownState() const override { return m_shown; }
+    const Names &names() const override { return m_names; }
+    bool setNames(const std::vector<NameChange> &changes, QString *error) override;
     const QTimer &Timer1() const { return m_timer1; }
     const QTimer &Timer2() const { return m_timer2; }
     const QTimer &Timer3() const { return m_timer3; }
@@ -99,10 +109,13 @@ private:
     // RouteSelection::Host
     void setMainTickEnabled(bool enabled) override;
     // RemoteHost
-    const ControllerState &remoteState() const override { return m_state; }
     const SerialPort &remotePort() const override { return *m_port; }
-    QString outputCaption(int output) const override;
     bool queueCommand(uint8_t x) override { return m_transmitter.queue(x); }
+    bool outputLocked(int output) const override { return !m_locks.free(output); }
+    // VideohubHost
+    OutputLocks &outputLocks() override { return m_locks; }
+    bool queueCommands(const std::vector<uint8_t> &commands) override;
+    QString serialDevice() const override;
 
     void mainTick();
     void runEventLoop(int waitMs);
@@ -112,6 +125,10 @@ private:
     void colourSelection();
 
     ControllerState m_state;
+    ShownState m_shown;
+    NameStore m_nameStore;
+    Names m_names;
+    OutputLocks m_locks;
     std::unique_ptr<SerialPort> m_port;
     std::unique_ptr<Form3> m_panel;
     std::unique_ptr<Form1> m_form1;

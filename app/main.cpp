@@ -7,6 +7,8 @@
 #include "link/port_table.h"
 #include "link/qt_serial_port.h"
 #include "panel/form3.h"
+#include "remote/remote_state.h"
+#include "videohub/videohub_server.h"
 #if MATRIX_HAVE_REMOTE
 #include "remote/remote_server.h"
 #endif
@@ -39,6 +41,83 @@ struct Startup
 #if MATRIX_HAVE_REMOTE
     std::optional<RemoteServer::Options> remote;
 #endif
+    std::optional<VideohubServer::Options> videohub;
+    // allow, for every listener.
+    AllowList allow;
+};
+
+// The options of the router protocol that control software speaks. It has
+// no authentication, so off loopback it needs an allow-list of client
+// addresses.
+struct VideohubCommandLine
+{
+    QCommandLineOption videohub { QStringLiteral("videohub"),
+        QStringLiteral("Serve the Videohub router protocol of control software (Companion and "
+                       "others) on ADDR:PORT (usually 9990); ADDR defaults to 127.0.0.1. "
+                       "Off unless given."),
+        QStringLiteral("[ADDR:]PORT") };
+    QCommandLineOption allow { QStringLiteral("allow"),
+        QStringLiteral("Accept clients of --videohub and --listen only from these networks, "
+                       "e.g. 192.168.10.0/24; needed for --videohub off loopback."),
+        QStringLiteral("CIDR[,CIDR...]") };
+    QCommandLineOption noDiscovery { QStringLiteral("no-discovery"),
+        QStringLiteral("Do not announce the --videohub server on the network (DNS-SD).") };
+
+    void addTo(QCommandLineParser &parser) const
+    {
+        parser.addOptions({ videohub, allow, noDiscovery });
+    }
+
+    // allow is read before the listeners, which both take it.
+    std::optional<int> readAllow(const OptionSources &options, Startup &startup) const
+    {
+        const std::optional<OptionSources::Value> list = options.value(allow.names().first());
+        if (!list)
+            return std::nullopt;
+        if (list->fromCommandLine && !options.isSet(videohub.names().first())
+            && !options.isSet(QStringLiteral("listen")))
+            return commandLineError(QStringLiteral("--allow: only with --videohub or --listen"));
+        QString error;
+        const std::optional<AllowList> parsed = AllowList::parse(list->text, &error);
+        if (!parsed)
+            return OptionSources::error(*list, error);
+        startup.allow = *parsed;
+        return std::nullopt;
+    }
+
+    std::optional<int> read(
+        const QCommandLineParser &parser, const OptionSources &options, Startup &startup) const
+    {
+        const std::optional<OptionSources::Value> where = options.value(videohub.names().first());
+        if (!where) {
+            if (parser.isSet(noDiscovery))
+                return commandLineError(QStringLiteral("--no-discovery: only with --videohub"));
+            return std::nullopt;
+        }
+        QString error;
+        const std::optional<ListenAddress> address = parseListenAddress(where->text, &error);
+        if (!address)
+            return OptionSources::error(*where, error);
+        VideohubServer::Options server;
+        server.address = address->address;
+        server.port = address->port;
+        // --no-discovery on the command line wins over discovery=true in the
+        // settings; the file can only say true or false.
+        const std::optional<OptionSources::Value> discovery
+            = options.value(QStringLiteral("discovery"));
+        server.discovery = !parser.isSet(noDiscovery)
+            && !(discovery && discovery->text == QLatin1String("false"));
+        server.allow = startup.allow;
+        if (!server.address.isLoopback() && !options.isSet(allow.names().first())) {
+            return OptionSources::error(*where,
+                QStringLiteral("%1: the router protocol has no password, so an address other "
+                               "than loopback needs --allow CIDR[,CIDR...] (or allow= in the "
+                               "settings) naming the networks of its clients")
+                    .arg(where->text));
+        }
+        startup.videohub = server;
+        return std::nullopt;
+    }
 };
 
 // --listen and --token. The remote control is off unless asked for; off
@@ -71,6 +150,7 @@ std::optional<int> readRemoteOptions(const OptionSources &options, Startup &star
                            "on the network could route the switcher")
                 .arg(listen->text));
     }
+    remote.allow = startup.allow;
     startup.remote = remote;
     return std::nullopt;
 #else
@@ -79,25 +159,6 @@ std::optional<int> readRemoteOptions(const OptionSources &options, Startup &star
         QStringLiteral(
             "this build has no remote control (it needs Qt HTTP Server and Qt WebSockets)"));
 #endif
-}
-
-// Keys of the settings file whose options other parts of the program serve.
-// What can be checked here is checked, so that a mistake in the file ends the
-// program now rather than when the option arrives.
-std::optional<int> checkOtherSettings(const OptionSources &options)
-{
-#if MATRIX_HAVE_REMOTE
-    if (const std::optional<OptionSources::Value> videohub
-        = options.value(QStringLiteral("videohub"))) {
-        QString error;
-        if (!parseListenAddress(videohub->text, &error))
-            return OptionSources::error(*videohub, error);
-    }
-#endif
-    if (const std::optional<OptionSources::Value> allow = options.value(QStringLiteral("allow"));
-        allow && allow->text.isEmpty())
-        return OptionSources::error(*allow, QStringLiteral("no address ranges given"));
-    return std::nullopt;
 }
 
 // Reads the command line and the settings file; returns the exit code when
@@ -129,8 +190,10 @@ std::optional<int> readCommandLine(const QStringList &arguments, Startup &startu
     parser.addOption(settings);
     const QCommandLineOption headless(QStringLiteral("headless"),
         QStringLiteral("Run without windows, as a service for the network interfaces; needs "
-                       "--listen."));
+                       "--listen or --videohub."));
     parser.addOption(headless);
+    const VideohubCommandLine videohub;
+    videohub.addTo(parser);
     if (const std::optional<int> exit = parseCommandLine(parser, arguments))
         return exit;
 
@@ -154,22 +217,22 @@ std::optional<int> readCommandLine(const QStringList &arguments, Startup &startu
     } else {
         startup.table = PortTable::platformDefault();
     }
+    if (const std::optional<int> exit = videohub.readAllow(options, startup))
+        return exit;
+    if (const std::optional<int> exit = videohub.read(parser, options, startup))
+        return exit;
     if (const std::optional<int> exit = readRemoteOptions(options, startup))
         return exit;
-    if (const std::optional<int> exit = checkOtherSettings(options))
-        return exit;
-    // Videohub server: its options (videohub, allow, discovery) are read here,
-    // and `serving` below counts it too.
 
     startup.headless = parser.isSet(headless);
-    bool serving = false;
+    bool serving = startup.videohub.has_value();
 #if MATRIX_HAVE_REMOTE
-    serving = startup.remote.has_value();
+    serving = serving || startup.remote.has_value();
 #endif
     if (startup.headless && !serving)
         return commandLineError(
             QStringLiteral("--headless: without windows the program is only of use to the network "
-                           "interfaces; give --listen too"));
+                           "interfaces; give --listen or --videohub too"));
     return std::nullopt;
 }
 
@@ -239,6 +302,20 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "matrix-panel: remote control on %s\n", qPrintable(remote->url()));
     }
 #endif
+    std::unique_ptr<VideohubServer> videohubServer;
+    if (startup.videohub) {
+        videohubServer
+            = std::make_unique<VideohubServer>(controller.videohubHost(), *startup.videohub);
+        QString error;
+        if (!videohubServer->listen(&error)) {
+            std::fprintf(stderr, "matrix-panel: --videohub: %s\n", qPrintable(error));
+            return 2;
+        }
+        QObject::connect(
+            &controller, &Controller::ticked, videohubServer.get(), &VideohubServer::publish);
+        std::fprintf(
+            stderr, "matrix-panel: Videohub server on %s\n", qPrintable(videohubServer->address()));
+    }
     controller.Form_Load();
     if (!startup.headless) {
         controller.statusWindow().show();

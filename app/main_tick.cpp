@@ -53,9 +53,10 @@ void Controller::mainTick()
     }
 
     m_receiver.ReadStatusFrame();
+    m_shown = shownStateOf(m_state, m_shown);
 
     if (m_state.linkUp()) {
-        RefreshPanel(m_state, *m_panel);
+        RefreshPanel(m_shown, *m_panel);
         m_state.selectionAge = saturatingIncrement(m_state.selectionAge);
         const bool expired = m_state.selectionAge > SelectionExpiryTicks
             || (m_state.selectedInput == 0 && m_state.selectedOutput == 0);

@@ -90,19 +90,6 @@ int shiftCode(Qt::KeyboardModifiers modifiers)
     return code;
 }
 
-// What a screen reader and a tooltip call each button, from either face;
-// an output adds the caption it shows, once it shows one.
-QString buttonText(int index, const QString &caption)
-{
-    if (index >= 0 && index <= 7)
-        return QStringLiteral("Input %1").arg(index / 2 + 1);
-    if (index >= 8 && index <= 15) {
-        const QString name = QStringLiteral("Output %1").arg(QChar(u'A' + (index - 8) / 2));
-        return caption.isEmpty() ? name : QStringLiteral("%1, showing %2").arg(name, caption);
-    }
-    return QStringLiteral("Command %1").arg(index <= 34 ? 16 : 40);
-}
-
 // Route buttons list the down face first (even, odd), command buttons the up
 // face first (33 and 34, 35 and 36).
 int upFaceOf(int upOrDownFace)
@@ -185,7 +172,7 @@ Form3::Form3(QWidget *parent)
         auto *button = new PanelButton(upFace, upFace < 16, m_frame);
         m_buttons[upFace] = button;
         connect(button, &PanelButton::activated, this, &Form3::clickButton);
-        nameButton(upFace, QString());
+        nameButton(upFace, buttonName(upFace));
         syncButton(upFace);
     }
 
@@ -403,14 +390,44 @@ void Form3::setLabel2Caption(int index, const QString &caption)
     if (!l || l->text() == caption)
         return;
     l->setText(caption);
-    nameButton(outputUpFace(index + 1), caption);
+    const int upFace = outputUpFace(index + 1);
+    nameButton(upFace, buttonName(upFace));
 }
 
-void Form3::nameButton(int upFace, const QString &caption)
+void Form3::setRouteNames(
+    const std::array<QString, 4> &inputs, const std::array<QString, 4> &outputs)
+{
+    m_inputNames = inputs;
+    m_outputNames = outputs;
+    for (int face = 1; face < 16; face += 2)
+        nameButton(face, buttonName(face));
+}
+
+QString Form3::buttonName(int index) const
+{
+    // A name equal to what the button is called anyway is not repeated.
+    const auto named = [](const QString &what, const QString &name) {
+        return name.isEmpty() || name == what ? what : what + QStringLiteral(", ") + name;
+    };
+    if (index >= 0 && index <= 7)
+        return named(QStringLiteral("Input %1").arg(index / 2 + 1), m_inputNames[index / 2]);
+    if (index >= 8 && index <= 15) {
+        const int k = (index - 8) / 2;
+        QString name = named(QStringLiteral("Output %1").arg(QChar(u'A' + k)), m_outputNames[k]);
+        const QString caption = label2Caption(k);
+        for (int i = 0; i < 4; ++i) {
+            if (caption == QLatin1String(Texts::InputCaptions[i]))
+                name += QStringLiteral(", showing ") + named(caption, m_inputNames[i]);
+        }
+        return name;
+    }
+    return QStringLiteral("Command %1").arg(index <= 34 ? 16 : 40);
+}
+
+void Form3::nameButton(int upFace, const QString &name)
 {
     // Both faces of a button carry its name for the pointer's tooltip:
     // either may be the one shown.
-    const QString name = buttonText(upFace, caption);
     for (QLabel *face : { picture(upFace), picture(downFaceOf(upFace)) }) {
         face->setAccessibleName(name);
         face->setToolTip(name);

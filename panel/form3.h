@@ -4,6 +4,7 @@
 
 #include <QLabel>
 #include <QWidget>
+#include <array>
 #include <map>
 #include <optional>
 
@@ -53,6 +54,9 @@ public:
     QLabel *label2(int index) const;
     QString label2Caption(int index) const;
     void setLabel2Caption(int index, const QString &caption);
+    // The names users gave the inputs and outputs, for tooltips and screen
+    // readers; the captions stay as they are.
+    void setRouteNames(const std::array<QString, 4> &inputs, const std::array<QString, 4> &outputs);
 
     // The button over the faces of `upFace`, as the keyboard and assistive
     // tools know it.
@@ -121,9 +125,11 @@ private:
     static void setControlVisible(Control *control, bool visible);
     void watch(QWidget *widget, Kind kind, int index);
     void storeDragOrigin(double x, double y);
-    void nameButton(int upFace, const QString &caption);
+    void nameButton(int upFace, const QString &name);
     void syncButton(int upOrDownFace);
     bool startSystemMove();
+    // What a screen reader and a tooltip call each button.
+    QString buttonName(int index) const;
     void applyOuterSize();
     void syncWindowTwips() const;
 
@@ -142,6 +148,8 @@ private:
     std::map<int, PanelButton *> m_buttons;
 
     RouteSelection *m_routeSelection = nullptr;
+    std::array<QString, 4> m_inputNames;
+    std::array<QString, 4> m_outputNames;
 
     double m_dragX = 0;
     double m_dragY = 0;

@@ -1,9 +1,12 @@
 #pragma once
 
+#include "core/names.h"
+#include "core/shown_state.h"
+
 #include <QString>
 #include <cstdint>
+#include <vector>
 
-struct ControllerState;
 class SerialPort;
 
 // What the remote interface reads from the program and asks of it. The
@@ -13,11 +16,15 @@ class RemoteHost
 {
 public:
     virtual ~RemoteHost() = default;
-    virtual const ControllerState &remoteState() const = 0;
     // The port in use, or the one the search tried last.
     virtual const SerialPort &remotePort() const = 0;
-    // The caption the panel shows on output 1 to 4.
-    virtual QString outputCaption(int output) const = 0;
+    // What the panel shows, and the names of its inputs and outputs.
+    virtual const ShownState &shownState() const = 0;
+    virtual const Names &names() const = 0;
+    // Sets the names, all or none; false with *error when one is not valid.
+    virtual bool setNames(const std::vector<NameChange> &changes, QString *error) = 0;
+    // True while a router-protocol client holds output 0 to 3 for itself.
+    virtual bool outputLocked(int output) const = 0;
     // Sends `x` once the frame in flight and those waiting before it have
     // gone out whole; false when the queue is full. Should the link be lost
     // or the port close or change first, `x` is dropped, never sent.

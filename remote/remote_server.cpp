@@ -1,6 +1,5 @@
 #include "remote/remote_server.h"
 
-#include "core/controller_state.h"
 #include "link/serial_port.h"
 
 #include <QFile>
@@ -206,6 +205,11 @@ RemoteServer::RemoteServer(Host &host, Options options, QObject *parent)
             serve(request, std::move(responder), Kind::Api,
                 [this](const QHttpServerRequest &r) { return post(r, true); });
         });
+    m_http.route("/api/v1/names",
+        [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+            serve(request, std::move(responder), Kind::Api,
+                [this](const QHttpServerRequest &r) { return putNames(r); });
+        });
     m_http.route("/api/v1/command",
         [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
             serve(request, std::move(responder), Kind::Api,
@@ -295,10 +299,8 @@ QString RemoteServer::url() const
 RemoteSnapshot RemoteServer::snapshot() const
 {
     const SerialPort &port = m_host.remotePort();
-    std::array<QString, 4> captions;
-    for (int k = 0; k < 4; ++k)
-        captions[k] = m_host.outputCaption(k + 1);
-    return snapshotOf(m_host.remoteState(), port.commPort(), port.deviceName(), captions);
+    return RemoteSnapshot { m_host.shownState(), port.commPort(), port.deviceName(),
+        m_host.names() };
 }
 
 std::optional<QHttpServerResponse> RemoteServer::refusal(const QByteArray &host,
@@ -429,15 +431,20 @@ QHttpServerResponse RemoteServer::post(const QHttpServerRequest &request, bool r
         return failure(Status::UnsupportedMediaType,
             QStringLiteral("send the body as JSON, with 'Content-Type: application/json'"));
     }
-    const ControllerState &state = m_host.remoteState();
-    const int outputs = state.linkUp() && state.matrixModel == 2 ? 2 : 4;
-    const RemoteCommand parsed = route ? parseRoute(body, outputs) : parseCommand(body);
+    const ShownState &shown = m_host.shownState();
+    const RemoteCommand parsed
+        = route ? parseRoute(body, outputCount(shown.model)) : parseCommand(body);
     if (!parsed.command)
         return failure(Status::BadRequest, parsed.error);
     // Like the panel, which routes only while it is up.
-    if (!state.linkUp()) {
+    if (!shown.linkUp) {
         return failure(Status::ServiceUnavailable,
             QStringLiteral("no switcher is connected; the program is searching for one"));
+    }
+    if (route && m_host.outputLocked(parsed.output - 1)) {
+        return failure(Status::Conflict,
+            QStringLiteral("output %1 is locked by a Videohub client")
+                .arg(QChar(u'A' + parsed.output - 1)));
     }
     if (!m_host.queueCommand(*parsed.command)) {
         QHttpServerResponse response = failure(Status::TooManyRequests,
@@ -448,6 +455,28 @@ QHttpServerResponse RemoteServer::post(const QHttpServerRequest &request, bool r
     }
     return json(QJsonObject { { "status", "queued" }, { "command", int(*parsed.command) } },
         Status::Accepted);
+}
+
+QHttpServerResponse RemoteServer::putNames(const QHttpServerRequest &request)
+{
+    if (request.method() != QHttpServerRequest::Method::Put)
+        return notAllowed("PUT");
+    const QByteArray body = request.body();
+    if (body.size() > BodyLimit) {
+        return failure(Status::PayloadTooLarge,
+            QStringLiteral("the body has %1 bytes; at most %2 are taken")
+                .arg(body.size())
+                .arg(BodyLimit));
+    }
+    if (!isJson(request.value("content-type"))) {
+        return failure(Status::UnsupportedMediaType,
+            QStringLiteral("send the body as JSON, with 'Content-Type: application/json'"));
+    }
+    QString error;
+    const std::vector<NameChange> changes = parseNames(body, &error);
+    if (changes.empty() || !m_host.setNames(changes, &error))
+        return failure(Status::BadRequest, error);
+    return json(toJson(snapshot()));
 }
 
 void RemoteServer::acceptWebSockets()

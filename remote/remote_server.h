@@ -78,6 +78,7 @@ private:
         const QHttpServerRequest &request, const QString &file, const QByteArray &type);
     QHttpServerResponse state(const QHttpServerRequest &request);
     QHttpServerResponse post(const QHttpServerRequest &request, bool route);
+    QHttpServerResponse putNames(const QHttpServerRequest &request);
     void events(QTcpSocket *socket);
     void watchHead(QTcpSocket *socket);
     void acceptWebSockets();

@@ -1,7 +1,6 @@
 #include "remote/remote_state.h"
 
 #include "core/command_frame.h"
-#include "core/controller_state.h"
 #include "core/texts.h"
 
 #include <QCryptographicHash>
@@ -16,15 +15,6 @@ namespace {
 
 const char RouteExample[] = R"({"input": 3, "output": "B"})";
 const char CommandExample[] = R"({"command": 16})";
-
-int inputOfCaption(const QString &caption)
-{
-    for (int k = 0; k < 4; ++k) {
-        if (caption == QLatin1String(Texts::InputCaptions[k]))
-            return k + 1;
-    }
-    return 0;
-}
 
 QString describe(const QJsonValue &value)
 {
@@ -109,60 +99,36 @@ std::optional<int> readPosition(const QJsonValue &value, int count, bool letters
 
 } // namespace
 
-bool RemoteSnapshot::operator==(const RemoteSnapshot &o) const
-{
-    return linkUp == o.linkUp && port == o.port && device == o.device && model == o.model
-        && powerOn == o.powerOn && outputs == o.outputs && shownInput == o.shownInput
-        && outputLit == o.outputLit && inputLit == o.inputLit;
-}
-
-RemoteSnapshot snapshotOf(const ControllerState &state, int port, const QString &device,
-    const std::array<QString, 4> &captions)
-{
-    RemoteSnapshot s;
-    s.linkUp = state.linkUp();
-    s.port = port;
-    s.device = device;
-    if (s.linkUp && (state.matrixModel == 1 || state.matrixModel == 2))
-        s.model = state.matrixModel;
-    s.powerOn = state.powerState != 0;
-    s.outputs = s.model == 2 ? 2 : 4;
-    // In standby, or with the link down, the panel greys every button.
-    const bool lit = s.powerOn && s.linkUp;
-    for (int k = 0; k < 4; ++k) {
-        s.shownInput[k] = inputOfCaption(captions[k]);
-        s.outputLit[k] = lit && state.outputFlags[k] != 0;
-        s.inputLit[k] = lit && state.inputFlags[k] != 0;
-    }
-    return s;
-}
-
 QJsonObject toJson(const RemoteSnapshot &s)
 {
+    const ShownState &shown = s.shown;
     QJsonArray outputs;
-    for (int k = 0; k < s.outputs; ++k) {
+    for (int k = 0; k < outputCount(shown.model); ++k) {
         outputs.append(QJsonObject {
             { "output", QString(QLatin1Char(char('A' + k))) },
             { "number", k + 1 },
-            { "input", s.shownInput[k] ? QJsonValue(s.shownInput[k]) : QJsonValue() },
-            { "active", s.outputLit[k] },
+            { "input", shown.shownInput[k] ? QJsonValue(shown.shownInput[k]) : QJsonValue() },
+            { "active", shown.outputLit[k] },
+            { "name", s.names.outputs[k] },
         });
     }
     QJsonArray inputs;
-    for (int k = 0; k < 4; ++k)
-        inputs.append(QJsonObject { { "input", k + 1 }, { "active", s.inputLit[k] } });
+    for (int k = 0; k < 4; ++k) {
+        inputs.append(QJsonObject {
+            { "input", k + 1 }, { "active", shown.inputLit[k] }, { "name", s.names.inputs[k] } });
+    }
     return QJsonObject {
         { "link",
             QJsonObject {
-                { "state", s.linkUp ? "up" : "searching" },
+                { "state", shown.linkUp ? "up" : "searching" },
                 { "port", s.port },
                 { "device", s.device },
             } },
         { "model",
-            s.model == 1       ? "4x4"
-                : s.model == 2 ? "4x2"
-                               : "none" },
-        { "power", s.powerOn ? "on" : "standby" },
+            shown.model == SwitcherModel::FourOutput      ? "4x4"
+                : shown.model == SwitcherModel::TwoOutput ? "4x2"
+                                                          : "none" },
+        { "power", shown.powerOn ? "on" : "standby" },
         { "outputs", outputs },
         { "inputs", inputs },
     };
@@ -191,7 +157,57 @@ RemoteCommand parseRoute(const QByteArray &body, int outputs)
         return result;
     }
     result.command = CommandFrame::route(*input, *output);
+    result.output = *output;
     return result;
+}
+
+std::vector<NameChange> parseNames(const QByteArray &body, QString *error)
+{
+    const char example[] = R"({"inputs": {"3": "Laptop"}, "outputs": {"B": "Projector"}})";
+    QJsonParseError parse {};
+    const QJsonDocument document = QJsonDocument::fromJson(body, &parse);
+    if (parse.error != QJsonParseError::NoError || !document.isObject()) {
+        *error = QStringLiteral("send a JSON object such as %1").arg(QLatin1String(example));
+        return {};
+    }
+    std::vector<NameChange> changes;
+    const QJsonObject object = document.object();
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        const bool output = it.key() == QLatin1String("outputs");
+        if (!output && it.key() != QLatin1String("inputs")) {
+            *error = QStringLiteral("unknown field '%1' (expected 'inputs' and 'outputs')")
+                         .arg(it.key().left(40));
+            return {};
+        }
+        const QJsonObject names = it.value().toObject();
+        if (!it.value().isObject() || names.isEmpty()) {
+            *error = QStringLiteral("'%1' must be an object of names, as in %2")
+                         .arg(it.key(), QLatin1String(example));
+            return {};
+        }
+        for (auto n = names.begin(); n != names.end(); ++n) {
+            const std::optional<int> k = readPosition(QJsonValue(n.key()), 4, output);
+            if (!k) {
+                *error = QStringLiteral("'%1' is not an %2")
+                             .arg(n.key().left(40),
+                                 output ? QStringLiteral("output (1 to 4 or A to D)")
+                                        : QStringLiteral("input (1 to 4)"));
+                return {};
+            }
+            const std::optional<QString> problem = n.value().isString()
+                ? nameProblem(n.value().toString())
+                : QStringLiteral("a name must be a string");
+            if (problem) {
+                *error = QStringLiteral("%1 %2: %3")
+                             .arg(output ? "output" : "input", n.key(), *problem);
+                return {};
+            }
+            changes.push_back({ output, *k - 1, n.value().toString() });
+        }
+    }
+    if (changes.empty())
+        *error = QStringLiteral("no name given: send %1").arg(QLatin1String(example));
+    return changes;
 }
 
 RemoteCommand parseCommand(const QByteArray &body)

@@ -1,49 +1,49 @@
 #pragma once
 
+#include "core/names.h"
+#include "core/shown_state.h"
+
 #include <QByteArray>
 #include <QHostAddress>
 #include <QJsonObject>
 #include <QString>
 #include <array>
 #include <optional>
+#include <vector>
 
-struct ControllerState;
-
-// The switcher as the remote interface reports it: the numbers the panel
-// shows, taken from the same state. Two of them are equal when a client
+// The switcher as the remote interface reports it: what the panel shows,
+// where the switcher is, and the names. Two of them are equal when a client
 // would see no difference.
 struct RemoteSnapshot
 {
-    bool linkUp = false;
+    ShownState shown;
     int port = 0;
     QString device;
-    int model = 0; // 1: four outputs, 2: two outputs, 0: not known
-    bool powerOn = false;
-    int outputs = 4;
-    // Per output, the input its caption names (0: none shown yet), whether
-    // it is lit; per input, whether it is lit.
-    std::array<int, 4> shownInput {};
-    std::array<bool, 4> outputLit {};
-    std::array<bool, 4> inputLit {};
+    Names names;
 
-    bool operator==(const RemoteSnapshot &other) const;
+    bool operator==(const RemoteSnapshot &o) const
+    {
+        return shown == o.shown && port == o.port && device == o.device && names == o.names;
+    }
     bool operator!=(const RemoteSnapshot &other) const { return !(*this == other); }
 };
 
-// `captions` are the captions the panel shows on outputs 1 to 4.
-RemoteSnapshot snapshotOf(const ControllerState &state, int port, const QString &device,
-    const std::array<QString, 4> &captions);
 QJsonObject toJson(const RemoteSnapshot &snapshot);
 
 // The switcher command a request body asks for, or what is wrong with it.
 struct RemoteCommand
 {
     std::optional<uint8_t> command;
+    int output = 0; // of a route, 1 to 4
     QString error;
 };
 
 // {"input": 1 to 4, "output": 1 to `outputs` or "A" to "D"}
 RemoteCommand parseRoute(const QByteArray &body, int outputs);
+// {"inputs": {"3": "Laptop"}, "outputs": {"B": "Projector"}}: either or
+// both, naming inputs 1 to 4 and outputs 1 to 4 or A to D. Empty, with
+// *error set, when something is not valid.
+std::vector<NameChange> parseNames(const QByteArray &body, QString *error);
 // {"command": 16 or 40}
 RemoteCommand parseCommand(const QByteArray &body);
 

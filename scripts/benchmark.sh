@@ -3,7 +3,8 @@
 # (bench/empty-window) and prints one table: CPU with the link up and while
 # searching, start-up time, peak memory, frame-to-panel latency, command byte
 # pacing, the panel's time up on a line with noise, route frame pacing beside
-# two busy processes and the micro-benchmarks. Targets are shown for reading
+# two busy processes, the remote control and the Videohub server, and the
+# micro-benchmarks. Targets are shown for reading
 # only; the script fails only when a measurement could not be made.
 #
 # usage: scripts/benchmark.sh [BUILD_DIR]      (default: build-bench)
@@ -605,6 +606,94 @@ if [[ -x $REMOTE_LOAD ]]; then
         row "remote_load" "-" "" "" "20/20" "remote-load failed (exit $load_rc)"
     fi
     ((load_rc == 0)) || FAILED=1
+fi
+
+# --- Videohub server: CPU with 16 idle clients, frame to block, route ----
+# As for --listen: two simulators and two panels side by side, one serving
+# --videohub with 16 clients connected that say nothing (as control software
+# does between its pings). Then bench/videohub-latency: a status frame
+# carrying a change to the VIDEO OUTPUT ROUTING: block at a client, and a
+# route block to the first command byte on the line while it is idle.
+VIDEOHUB_LATENCY=$BUILD/bench/videohub-latency
+if [[ -x $VIDEOHUB_LATENCY ]]; then
+    echo "measuring CPU with --videohub and 16 idle clients against without" \
+        "(${CPU_WARMUP_S} s warm-up + ${CPU_WINDOW_S} s)..." >&2
+    hub_cpu=(- - -)
+    plain_cpu=(- - -)
+    hub_sims=()
+    for name in plain hub; do
+        mkfifo "$TMP/sim-v$name.in"
+        "$SIM" --link "$TMP/switcher-v$name" --period 100 <"$TMP/sim-v$name.in" \
+            >"$TMP/sim-v$name.out" 2>"$TMP/sim-v$name.err" &
+        hub_sims+=($!)
+        CHILDREN+=($!)
+    done
+    exec 5>"$TMP/sim-vplain.in" 6>"$TMP/sim-vhub.in"
+    for ((waited = 0; waited < 50; waited++)); do
+        [[ -L $TMP/switcher-vplain && -L $TMP/switcher-vhub ]] && break
+        sleep 0.1
+    done
+    (
+        export MATRIX_PANEL_PORTS="1=$TMP/switcher-vplain"
+        exec "$PANEL" >/dev/null
+    ) 2>"$TMP/panel-vplain.err" &
+    PLAIN_PID=$!
+    (
+        export MATRIX_PANEL_PORTS="1=$TMP/switcher-vhub"
+        exec "$PANEL" --videohub 127.0.0.1:0 >/dev/null
+    ) 2>"$TMP/panel-vhub.err" &
+    HUB_PID=$!
+    CHILDREN+=("$PLAIN_PID" "$HUB_PID")
+    hub_port=""
+    for ((waited = 0; waited < 50; waited++)); do
+        hub_port=$(sed -n 's/.*Videohub server on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$TMP/panel-vhub.err")
+        [[ -n $hub_port ]] && break
+        sleep 0.1
+    done
+    hub_fds=()
+    if [[ -n $hub_port ]]; then
+        for ((i = 0; i < 16; i++)); do
+            exec {fd}<>"/dev/tcp/127.0.0.1/$hub_port" && hub_fds+=("$fd")
+        done
+    fi
+    if measure_cpu "$HUB_PID" "$PLAIN_PID" >"$TMP/cpu"; then
+        read -ra hub_cpu <<<"$(sed -n 1p "$TMP/cpu")"
+        read -ra plain_cpu <<<"$(sed -n 2p "$TMP/cpu")"
+    else
+        FAILED=1
+    fi
+    for fd in "${hub_fds[@]}"; do
+        exec {fd}<&-
+    done
+    stop_pid "$HUB_PID"
+    stop_pid "$PLAIN_PID"
+    exec 5>&- 6>&-
+    for pid in "${hub_sims[@]}"; do
+        stop_pid "$pid"
+    done
+    cpu_rows cpu_videohub_16_idle_clients_pct_of_core 1.10 \
+        "baseline: the same program without --videohub, link up; clients: ${#hub_fds[@]}" \
+        "${hub_cpu[0]}" "${hub_cpu[1]}" "${plain_cpu[0]}" "${plain_cpu[1]}"
+
+    echo "measuring frame-to-block and route-to-line latency (videohub-latency, about 20 s)..." >&2
+    timeout --kill-after=5 120 "$VIDEOHUB_LATENCY" "$PANEL" 300 >"$TMP/videohub-latency.out" \
+        2>"$TMP/videohub-latency.err" &
+    HUB_LAT_PID=$!
+    CHILDREN+=("$HUB_LAT_PID")
+    wait "$HUB_LAT_PID"
+    hub_rc=$?
+    for name in latency_frame_to_videohub_ms latency_route_to_line_ms; do
+        line=$(grep "^$name " "$TMP/videohub-latency.out")
+        if [[ -n $line ]]; then
+            row "$name p50" "$(field p50 "$line")" "" "" "" ""
+            row "$name p99" "$(field p99 "$line")" "" "" "<= 15" \
+                "$(verdict "$(field p99 "$line")" 15); n=$(field n "$line") lost=$(field lost "$line")"
+            row "$name max" "$(field max "$line")" "" "" "" ""
+        else
+            row "$name" "-" "" "" "<= 15" "videohub-latency failed (exit $hub_rc)"
+        fi
+    done
+    ((hub_rc == 0)) || FAILED=1
 fi
 
 # --- micro-benchmarks -----------------------------------------------------

@@ -6,8 +6,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 # The tests install nothing themselves: what they need comes here, before
 # they run side by side. A test whose tools cannot be installed is skipped.
-#   package_test: Debian's packaging tools and validators
-scripts/install-packages.sh desktop-file-utils dpkg-dev lintian appstream man-db file binutils
+#   package_test: Debian's packaging tools and validators, and systemd to
+#   check the service's unit
+scripts/install-packages.sh desktop-file-utils dpkg-dev lintian appstream man-db file binutils systemd
+#   discovery_test: a D-Bus and an Avahi daemon of its own
+scripts/install-packages.sh dbus avahi-daemon avahi-utils ||
+  echo "test.sh: the Avahi daemon could not be installed; the discovery test will be skipped" >&2
 #   browser_test: a real browser
 scripts/install-packages.sh chromium chromium-driver python3-selenium ||
   echo "test.sh: no browser could be installed; the browser test will be skipped" >&2

@@ -8,10 +8,10 @@
 set -euo pipefail
 build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")/.." && pwd)
-for tool in dpkg-deb dpkg-shlibdeps lintian appstreamcli desktop-file-validate man file readelf; do
+for tool in dpkg-deb dpkg-shlibdeps lintian appstreamcli desktop-file-validate man file readelf systemd-analyze; do
   command -v "$tool" >/dev/null || {
     echo "package_test: SKIPPED: no $tool (scripts/test.sh installs dpkg-dev lintian appstream" \
-      "desktop-file-utils man-db file binutils)"
+      "desktop-file-utils man-db file binutils systemd)"
     exit 77
   }
 done
@@ -84,7 +84,7 @@ grep -qxF "StartupWMClass=$id" "$root/applications/$id.desktop" || fail "Startup
 appstreamcli validate --no-net --strict --explain "$root/metainfo/$id.metainfo.xml" >"$scratch/as" 2>&1 ||
   { cat "$scratch/as"; fail "appstreamcli validate"; }
 # Every log category the program has is in the manual page and the README.
-for category in $(grep -rhoE 'Q_LOGGING_CATEGORY\([A-Za-z]+, "matrix\.[a-z]+"' "$here"/{app,link,panel,supervision,remote} |
+for category in $(grep -rhoE 'Q_LOGGING_CATEGORY\([A-Za-z]+, "matrix\.[a-z]+"' "$here"/{app,core,link,panel,supervision,remote,videohub} |
   sed 's/.*"\(.*\)"/\1/' | sort -u); do
   zcat "$root/man/man1/matrix-panel.1.gz" | grep -qF "matrix.${category#matrix.}" ||
     fail "the manual page lacks the log category $category"
@@ -97,7 +97,6 @@ done
 # The system service: its unit and its example settings, all comments, as a
 # conffile; the unit as systemd reads it, hardened to an exposure of at most
 # 2.0, "OK". verify needs the program where ExecStart names it.
-"$here/scripts/install-packages.sh" systemd
 for f in usr/lib/systemd/system/matrix-panel.service etc/matrix-panel.conf; do
   grep -qxF "$f" "$scratch/packaged" || fail "missing from the package: $f"
 done

@@ -160,6 +160,10 @@ TEST(CommandLine, AnswersAndMistakesEndBeforeAnyWindowOrPort)
         { { "--bogus", "--ports", ports }, 2, "bogus" },
         { { "stray", "--ports", ports }, 2, "stray" },
         { { "--ports", "16=" + pty.path }, 2, "outside" },
+        { { "--videohub", "0.0.0.0:9990", "--ports", ports }, 2, "needs --allow" },
+        { { "--videohub", "9990", "--allow", "10.0.0.0/33", "--ports", ports }, 2, "CIDR" },
+        { { "--allow", "10.0.0.0/8", "--ports", ports }, 2, "only with" },
+        { { "--help" }, 0, "--videohub" },
         { {}, 2, "MATRIX_PANEL_PORTS" }, // --ports would have won over it
         { { "--settings", settings }, 2, "matrix-panel.conf:3: listen: 'port'" },
         { { "--headless", "--ports", ports }, 2, "--headless" },

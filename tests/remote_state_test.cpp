@@ -128,8 +128,14 @@ TEST(RemoteState, TheNumbersThePanelShows)
     state.powerState = 1;
     state.inputFlags[2] = 1;
     state.outputFlags[1] = 1;
-    const std::array<QString, 4> captions { "Label 2", "Input 3", "Input 4", "Input 1" };
-    const auto json = [&] { return toJson(snapshotOf(state, 3, "/dev/ttyS2", captions)); };
+    state.outputSource2 = 4;
+    Names names;
+    names.outputs[1] = "Projector";
+    ShownState shown;
+    const auto json = [&] {
+        shown = shownStateOf(state, shown);
+        return toJson(RemoteSnapshot { shown, 3, "/dev/ttyS2", names });
+    };
 
     const QJsonObject up = json();
     EXPECT_EQ(up["link"].toObject(),
@@ -138,9 +144,9 @@ TEST(RemoteState, TheNumbersThePanelShows)
     EXPECT_EQ(up["power"], "on");
     EXPECT_EQ(up["outputs"].toArray(),
         (QJsonArray { QJsonObject { { "output", "A" }, { "number", 1 }, { "input", QJsonValue() },
-                          { "active", false } },
-            QJsonObject {
-                { "output", "B" }, { "number", 2 }, { "input", 3 }, { "active", true } } }));
+                          { "active", false }, { "name", "Output A" } },
+            QJsonObject { { "output", "B" }, { "number", 2 }, { "input", 3 }, { "active", true },
+                { "name", "Projector" } } }));
     EXPECT_EQ(up["inputs"].toArray()[2].toObject()["active"], true);
     EXPECT_EQ(up["inputs"].toArray()[1].toObject()["active"], false);
 
@@ -149,6 +155,7 @@ TEST(RemoteState, TheNumbersThePanelShows)
     state.powerState = 0;
     EXPECT_EQ(json()["power"], "standby");
     EXPECT_EQ(json()["outputs"].toArray()[1].toObject()["active"], false);
+    EXPECT_EQ(json()["outputs"].toArray()[1].toObject()["input"], 3) << "the caption stays";
     EXPECT_EQ(json()["inputs"].toArray()[2].toObject()["active"], false);
     state.linkMark = 0;
     state.powerState = 1;

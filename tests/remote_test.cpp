@@ -75,6 +75,7 @@ class Remote : public ::testing::Test
 protected:
     void start(const QString &ports)
     {
+        qputenv("XDG_DATA_HOME", dir.filePath("data").toUtf8());
         QString error;
         app = std::make_unique<Controller>(
             std::make_unique<QtSerialPort>(*PortTable::parse(ports, &error)));
@@ -196,6 +197,12 @@ TEST_F(Remote, StateWhileSearchingAndUpAndTheWebSocketFollowsARoute)
     // The switcher goes on sending that same state: the socket stays silent.
     QTest::qWait(500);
     EXPECT_EQ(messages.size(), before + 1);
+
+    // Names are part of the state.
+    const Reply named = call("PUT", "/api/v1/names", R"({"outputs": {"B": "Projector"}})");
+    EXPECT_EQ(named.status, 200);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return messages.size() > before + 1; }, 5000));
+    EXPECT_EQ(messages.last()["outputs"].toArray()[1].toObject()["name"], "Projector");
 }
 
 TEST_F(Remote, RefusesWhatItMustAndSaysWhy)
@@ -229,6 +236,9 @@ TEST_F(Remote, RefusesWhatItMustAndSaysWhy)
         { "PUT", "/api/v1/route", "", good, 405, "POST" },
         { "GET", "/api/v2/state", "", good, 404, "/api/v1" },
         { "POST", "/api/v1/route", body, good, 503, "searching" },
+        { "PUT", "/api/v1/names", R"({"inputs": {"3": "a\u0007b"}})", good, 400,
+            "control characters" },
+        { "PUT", "/api/v1/names", R"({"outputs": {"E": "x"}})", good, 400, "not an output" },
     };
     for (const auto &c : cases) {
         const Reply reply = call(c.method, c.path, c.body, c.headers);
@@ -262,6 +272,13 @@ TEST_F(Remote, RoutesWaitForThePanelsFrameAndGoOutWholeAndPaced)
         [&] { (void)!write(line.master, statusFrame().constData(), StatusFrame::Length); });
     switcher.start(50);
     ASSERT_TRUE(QTest::qWaitFor([&] { return app->state().linkUp(); }, 5000));
+
+    // An output a Videohub client holds takes no route from here.
+    app->videohubHost().outputLocks().set(1, 99);
+    const Reply locked = route(3, 2);
+    EXPECT_EQ(locked.status, 409);
+    EXPECT_TRUE(locked.json["error"].toString().contains("locked"));
+    app->videohubHost().outputLocks().set(1, 0);
 
     // Input 2 to output D picked on the panel; while that frame is on the
     // line, input 3 to output B comes through the interface.

@@ -1,5 +1,6 @@
 // Link supervision (titles, the port search) and the routing display.
 #include "app_fixture.h"
+#include "core/shown_state.h"
 #include "supervision/link_supervisor.h"
 #include "supervision/routing_display.h"
 
@@ -163,6 +164,7 @@ TEST_F(Supervision, RoutingDisplayLightsFacesByTheFlagsAndCaptionsByTheSources)
         { { 1, 1, 1, 1 }, { 1, 1, 1, 1 }, { 1, 1, 1, 1 }, 1, false, "00000000", "4321" },
     };
     state().matrixModel = 1;
+    ShownState shown;
     for (const auto &c : cases) {
         for (int i = 0; i < 4; ++i) {
             state().inputFlags[i] = c.inputs[i];
@@ -174,7 +176,8 @@ TEST_F(Supervision, RoutingDisplayLightsFacesByTheFlagsAndCaptionsByTheSources)
         state().outputSource4 = c.sources[3];
         state().powerState = uint8_t(c.power);
         state().linkMark = c.link ? ControllerState::LinkAlive : 0;
-        RefreshPanel(state(), panel());
+        shown = shownStateOf(state(), shown);
+        RefreshPanel(shown, panel());
         for (int i = 0; i < 8; ++i) {
             EXPECT_EQ(panel().pictureVisible(2 * i + 1), c.lit[i] == '1') << c.lit << " " << i;
             EXPECT_TRUE(panel().pictureVisible(2 * i)); // every down face stays

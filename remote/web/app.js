@@ -45,12 +45,63 @@
     Object.values(commands).forEach((b) => b.classList.remove('armed'));
   }
 
+  // "Input 3, Laptop"; a name that is the default is not repeated.
+  const named = (what, name) => (name && name !== what ? `${what}, ${name}` : what);
+  const nameFields = [];
+
+  function buildNameFields() {
+    const form = $('names-form');
+    const rows = [1, 2, 3, 4].map((k) => ['inputs', String(k), `Input ${k}`])
+      .concat(letters.map((letter) => ['outputs', letter, `Output ${letter}`]));
+    rows.forEach(([group, key, label]) => {
+      const field = document.createElement('input');
+      Object.assign(field, { maxLength: 64, required: true, placeholder: label });
+      Object.assign(field.dataset, { group, key });
+      const row = document.createElement('label');
+      row.append(`${label} `, field);
+      form.insertBefore(row, form.lastElementChild);
+      nameFields.push(field);
+    });
+    form.addEventListener('input', (event) => { event.target.dataset.edited = '1'; });
+    form.addEventListener('submit', (event) => {
+      event.preventDefault();
+      saveNames();
+    });
+  }
+
+  async function saveNames() {
+    const body = {};
+    nameFields.filter((f) => f.dataset.edited).forEach((f) => {
+      body[f.dataset.group] = Object.assign(body[f.dataset.group] || {}, { [f.dataset.key]: f.value });
+    });
+    if (!Object.keys(body).length)
+      return;
+    try {
+      const reply = await fetch(new URL('/api/v1/names', location.origin), {
+        method: 'PUT',
+        headers: { 'Content-Type': 'application/json' },
+        body: JSON.stringify(body),
+      });
+      const answer = await reply.json().catch(() => ({}));
+      if (reply.ok)
+        nameFields.forEach((f) => { delete f.dataset.edited; });
+      say(reply.ok ? 'Names saved.' : `Names: ${answer.error || reply.statusText}`, !reply.ok);
+    } catch (e) {
+      say('The panel cannot be reached.', true);
+    }
+  }
+
   function show(state) {
     const wasUp = up;
     up = state.link.state === 'up';
     if (up !== wasUp || fresh)
       say(up ? invitation : searching);
     fresh = false;
+    nameFields.forEach((f, i) => {
+      const name = (i < 4 ? state.inputs[i] : state.outputs[i - 4] || {}).name;
+      if (name !== undefined && !f.dataset.edited && document.activeElement !== f)
+        f.value = name;
+    });
     $('model').textContent = state.model === 'none' ? '' : state.model;
     $('link').textContent = up
       ? `Connected on port ${state.link.port}`
@@ -59,6 +110,7 @@
     $('power').hidden = !up || state.power === 'on';
     document.body.classList.toggle('standby', up && state.power !== 'on');
     inputs.forEach((b, k) => {
+      b.title = named(`Input ${k + 1}`, state.inputs[k].name);
       b.disabled = !up;
       b.classList.toggle('lit', state.inputs[k].active);
     });
@@ -67,7 +119,9 @@
       b.hidden = !output;
       b.disabled = !up || !output;
       b.classList.toggle('lit', Boolean(output && output.active));
-      b.querySelector('.shows').textContent = output && output.input ? `Input ${output.input}` : '–';
+      b.title = output ? named(`Output ${letters[k]}`, output.name) : '';
+      b.querySelector('.shows').textContent = output && output.input
+        ? named(`Input ${output.input}`, state.inputs[output.input - 1].name) : '–';
     });
     Object.values(commands).forEach((b) => { b.disabled = !up; });
     if (!up) {
@@ -156,6 +210,7 @@
     };
   }
 
+  buildNameFields();
   inputs.forEach((b, k) => b.addEventListener('click', () => pick('input', k + 1)));
   outputs.forEach((b, k) => b.addEventListener('click', () => pick('output', k + 1)));
   Object.entries(commands).forEach(([code, b]) =>

@@ -1,0 +1,184 @@
+// videohub-latency: the router-protocol server of `matrix-panel --videohub`
+// as a client of it sees it. This process plays the switcher on a
+// pseudo-terminal and is the client; the program runs as it is installed.
+// Prints two lines:
+//   latency_frame_to_videohub_ms n=.. lost=.. p50=.. p99=.. max=..
+//     a status frame carrying a change, to the VIDEO OUTPUT ROUTING: block
+//   latency_route_to_line_ms n=.. lost=.. p50=.. p99=.. max=..
+//     a route block, to the first command byte on the line, the line idle
+// usage: videohub-latency MATRIX_PANEL [COUNT]
+#include "core/status_frame.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSocketNotifier>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <functional>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+QByteArray frameWithOutputAOn(int input)
+{
+    const uint8_t body[11] = { 0, 0, 0, 0, uint8_t(1u << (input - 1)), 2, 4, 8, 0xFF, 1, 0 };
+    return StatusFrame::build(StatusFrame::Kind::FourOutput, body);
+}
+
+double percentile(const std::vector<double> &sorted, double p)
+{
+    if (sorted.empty())
+        return 0;
+    const size_t rank = std::clamp<size_t>(
+        size_t(p / 100.0 * double(sorted.size()) + 0.999999), 1, sorted.size());
+    return sorted[rank - 1];
+}
+
+bool waitFor(const std::function<bool()> &done, int ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    return done();
+}
+
+void report(const char *name, std::vector<double> &ms, int lost)
+{
+    std::sort(ms.begin(), ms.end());
+    std::printf("%s n=%zu lost=%d p50=%.2f p99=%.2f max=%.2f\n", name, ms.size(), lost,
+        percentile(ms, 50), percentile(ms, 99), ms.empty() ? 0.0 : ms.back());
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: videohub-latency MATRIX_PANEL [COUNT]\n");
+        return 2;
+    }
+    const int count = argc > 2 ? std::atoi(argv[2]) : 200;
+
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+        return 1;
+    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    termios raw {};
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    QByteArray line;
+    Clock::time_point lineAt;
+    QSocketNotifier notifier(master, QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
+        char byte = 0;
+        while (read(master, &byte, 1) == 1) {
+            if (line.isEmpty())
+                lineAt = Clock::now();
+            line.append(byte);
+        }
+    });
+
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QProcess panel;
+    panel.setProgram(QString::fromLocal8Bit(argv[1]));
+    panel.setArguments(
+        { "--ports", "1=" + QString::fromLocal8Bit(ptsname(master)), "--videohub", "127.0.0.1:0" });
+    panel.start();
+    quint16 port = 0;
+    waitFor(
+        [&] {
+            const QString err = QString::fromLocal8Bit(panel.readAllStandardError());
+            const int at = err.indexOf("Videohub server on 127.0.0.1:");
+            if (at >= 0)
+                port = quint16(err.mid(at + 29).section('\n', 0, 0).trimmed().toUInt());
+            return port != 0;
+        },
+        10000);
+    if (!port) {
+        std::fprintf(stderr, "videohub-latency: the panel did not start serving\n");
+        return 1;
+    }
+
+    int shown = 1;
+    QTimer keepAlive;
+    QObject::connect(&keepAlive, &QTimer::timeout,
+        [&] { (void)!write(master, frameWithOutputAOn(shown).constData(), StatusFrame::Length); });
+    keepAlive.start(100);
+
+    QTcpSocket client;
+    QByteArray heard;
+    Clock::time_point heardAt;
+    QObject::connect(&client, &QTcpSocket::readyRead, [&] {
+        heard += client.readAll();
+        heardAt = Clock::now();
+    });
+    client.connectToHost(QHostAddress::LocalHost, port);
+    if (!waitFor([&] { return heard.contains("VIDEO OUTPUT ROUTING:\n0 0\n"); }, 10000)) {
+        std::fprintf(stderr, "videohub-latency: the panel never came up\n");
+        return 1;
+    }
+
+    // One change at a time, at random points of the 10 ms main tick.
+    std::vector<double> pushed;
+    int lost = 0;
+    for (int i = 0; i < count; ++i) {
+        std::this_thread::sleep_for(
+            std::chrono::microseconds(20000 + QRandomGenerator::global()->bounded(30000)));
+        shown = shown == 1 ? 2 : 1;
+        heard.clear();
+        const QByteArray block
+            = "VIDEO OUTPUT ROUTING:\n0 " + QByteArray::number(shown - 1) + "\n\n";
+        const Clock::time_point sent = Clock::now();
+        (void)!write(master, frameWithOutputAOn(shown).constData(), StatusFrame::Length);
+        if (waitFor([&] { return heard.contains(block); }, 300))
+            pushed.push_back(std::chrono::duration<double, std::milli>(heardAt - sent).count());
+        else
+            ++lost;
+    }
+    report("latency_frame_to_videohub_ms", pushed, lost);
+
+    // A route while the line is idle; the frame goes out whole before the next.
+    std::vector<double> routed;
+    lost = 0;
+    for (int i = 0; i < count / 4; ++i) {
+        std::this_thread::sleep_for(
+            std::chrono::microseconds(20000 + QRandomGenerator::global()->bounded(30000)));
+        line.clear();
+        const Clock::time_point sent = Clock::now();
+        client.write("VIDEO OUTPUT ROUTING:\n1 " + QByteArray::number(i % 4) + "\n\n");
+        client.flush();
+        if (waitFor([&] { return !line.isEmpty(); }, 300))
+            routed.push_back(std::chrono::duration<double, std::milli>(lineAt - sent).count());
+        else
+            ++lost;
+        waitFor([&] { return line.size() >= 4; }, 1000);
+        QTimer::singleShot(100, [] {});
+        waitFor([] { return false; }, 100);
+    }
+    report("latency_route_to_line_ms", routed, lost);
+
+    client.close();
+    panel.terminate();
+    panel.waitForFinished(5000);
+    close(slave);
+    close(master);
+    return 0;
+}
