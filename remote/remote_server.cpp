@@ -195,26 +195,18 @@ RemoteServer::RemoteServer(Host &host, Options options, QObject *parent)
     file("/app.js", QStringLiteral(":/remote/app.js"), "text/javascript; charset=utf-8");
     file("/style.css", QStringLiteral(":/remote/style.css"), "text/css; charset=utf-8");
     file("/icon.png", QStringLiteral(":/icon.png"), "image/png");
-    m_http.route("/api/v1/state",
-        [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
-            serve(request, std::move(responder), Kind::Api,
-                [this](const QHttpServerRequest &r) { return state(r); });
-        });
-    m_http.route("/api/v1/route",
-        [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
-            serve(request, std::move(responder), Kind::Api,
-                [this](const QHttpServerRequest &r) { return post(r, true); });
-        });
-    m_http.route("/api/v1/names",
-        [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
-            serve(request, std::move(responder), Kind::Api,
-                [this](const QHttpServerRequest &r) { return putNames(r); });
-        });
-    m_http.route("/api/v1/command",
-        [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
-            serve(request, std::move(responder), Kind::Api,
-                [this](const QHttpServerRequest &r) { return post(r, false); });
-        });
+    const auto api = [this](const char *path,
+                         QHttpServerResponse (RemoteServer::*answer)(const QHttpServerRequest &)) {
+        m_http.route(path,
+            [this, answer](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+                serve(request, std::move(responder), Kind::Api,
+                    [this, answer](const QHttpServerRequest &r) { return (this->*answer)(r); });
+            });
+    };
+    api("/api/v1/state", &RemoteServer::state);
+    api("/api/v1/route", &RemoteServer::postRoute);
+    api("/api/v1/names", &RemoteServer::putNames);
+    api("/api/v1/command", &RemoteServer::postCommand);
     // Qt HTTP Server 6.4 hands a connection to the WebSocket handshake only
     // on a path with a route whose handler writes nothing back.
     m_http.route("/api/v1/events",

@@ -78,6 +78,11 @@ private:
         const QHttpServerRequest &request, const QString &file, const QByteArray &type);
     QHttpServerResponse state(const QHttpServerRequest &request);
     QHttpServerResponse post(const QHttpServerRequest &request, bool route);
+    QHttpServerResponse postRoute(const QHttpServerRequest &request) { return post(request, true); }
+    QHttpServerResponse postCommand(const QHttpServerRequest &request)
+    {
+        return post(request, false);
+    }
     QHttpServerResponse putNames(const QHttpServerRequest &request);
     void events(QTcpSocket *socket);
     void watchHead(QTcpSocket *socket);

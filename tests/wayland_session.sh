@@ -9,13 +9,13 @@ set -u
 skip() { echo "wayland_session: SKIPPED: $*"; exit 77; }
 a11y=0
 if [ "${1:-}" = --a11y ]; then a11y=1; shift; fi
-command -v weston >/dev/null || skip "no weston (apt-get install weston)"
+command -v weston >/dev/null || skip "no weston (Debian package weston, which scripts/test.sh installs)"
 qtplugins=$(ls /usr/lib/*/qt6/plugins/platforms/libqwayland-generic.so 2>/dev/null | head -n1)
-[ -n "$qtplugins" ] || skip "no Qt Wayland plugin (apt-get install qt6-wayland)"
+[ -n "$qtplugins" ] || skip "no Qt Wayland plugin (Debian package qt6-wayland, which scripts/test.sh installs)"
 if ((a11y)); then
-  command -v dbus-run-session >/dev/null || skip "no dbus-run-session (apt-get install dbus)"
-  [ -x /usr/libexec/at-spi-bus-launcher ] || skip "no AT-SPI bus (apt-get install at-spi2-core)"
-  /usr/bin/python3 -c 'import pyatspi' 2>/dev/null || skip "no pyatspi (apt-get install python3-pyatspi)"
+  command -v dbus-run-session >/dev/null || skip "no dbus-run-session (Debian package dbus, which scripts/test.sh installs)"
+  [ -x /usr/libexec/at-spi-bus-launcher ] || skip "no AT-SPI bus (Debian package at-spi2-core, which scripts/test.sh installs)"
+  /usr/bin/python3 -c 'import pyatspi' 2>/dev/null || skip "no pyatspi (Debian package python3-pyatspi, which scripts/test.sh installs)"
 fi
 
 runtime=$(mktemp -d)
