@@ -15,7 +15,7 @@ bool haveDisplay()
     }
     std::fprintf(stderr,
         "matrix-panel: no display found (neither DISPLAY nor WAYLAND_DISPLAY is set); to run "
-        "without a screen, set QT_QPA_PLATFORM=offscreen\n");
+        "without a screen, use --headless with --listen or --videohub\n");
     return false;
 #else
     return true;

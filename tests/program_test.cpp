@@ -170,7 +170,7 @@ TEST(CommandLine, AnswersAndMistakesEndBeforeAnyWindowOrPort)
         // Not a core dump: one line, and how to run headless.
         { { "--ports", ports }, 1,
             "matrix-panel: no display found (neither DISPLAY nor WAYLAND_DISPLAY is set); to run "
-            "without a screen, set QT_QPA_PLATFORM=offscreen\n" },
+            "without a screen, use --headless with --listen or --videohub\n" },
     };
     for (const auto &c : cases) {
         std::unique_ptr<QProcess> panel(startPanel(c.arguments, false));
