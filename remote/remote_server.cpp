@@ -406,23 +406,31 @@ QHttpServerResponse RemoteServer::state(const QHttpServerRequest &request)
     return json(toJson(snapshot()));
 }
 
-QHttpServerResponse RemoteServer::post(const QHttpServerRequest &request, bool route)
+// A body too large, or not JSON. A page of another site can post plain text
+// without asking first; JSON it has to ask for, and nothing here says yes.
+static std::optional<QHttpServerResponse> bodyRefusal(const QHttpServerRequest &request)
 {
-    if (request.method() != QHttpServerRequest::Method::Post)
-        return notAllowed("POST");
-    const QByteArray body = request.body();
-    if (body.size() > BodyLimit) {
+    const qsizetype size = request.body().size();
+    if (size > RemoteServer::BodyLimit) {
         return failure(Status::PayloadTooLarge,
             QStringLiteral("the body has %1 bytes; at most %2 are taken")
-                .arg(body.size())
-                .arg(BodyLimit));
+                .arg(size)
+                .arg(RemoteServer::BodyLimit));
     }
-    // A page of another site can post plain text without asking first;
-    // JSON it has to ask for, and nothing here says yes.
     if (!isJson(request.value("content-type"))) {
         return failure(Status::UnsupportedMediaType,
             QStringLiteral("send the body as JSON, with 'Content-Type: application/json'"));
     }
+    return std::nullopt;
+}
+
+QHttpServerResponse RemoteServer::post(const QHttpServerRequest &request, bool route)
+{
+    if (request.method() != QHttpServerRequest::Method::Post)
+        return notAllowed("POST");
+    if (std::optional<QHttpServerResponse> refused = bodyRefusal(request))
+        return std::move(*refused);
+    const QByteArray body = request.body();
     const ShownState &shown = m_host.shownState();
     const RemoteCommand parsed
         = route ? parseRoute(body, outputCount(shown.model)) : parseCommand(body);
@@ -453,17 +461,9 @@ QHttpServerResponse RemoteServer::putNames(const QHttpServerRequest &request)
 {
     if (request.method() != QHttpServerRequest::Method::Put)
         return notAllowed("PUT");
+    if (std::optional<QHttpServerResponse> refused = bodyRefusal(request))
+        return std::move(*refused);
     const QByteArray body = request.body();
-    if (body.size() > BodyLimit) {
-        return failure(Status::PayloadTooLarge,
-            QStringLiteral("the body has %1 bytes; at most %2 are taken")
-                .arg(body.size())
-                .arg(BodyLimit));
-    }
-    if (!isJson(request.value("content-type"))) {
-        return failure(Status::UnsupportedMediaType,
-            QStringLiteral("send the body as JSON, with 'Content-Type: application/json'"));
-    }
     QString error;
     const std::vector<NameChange> changes = parseNames(body, &error);
     if (changes.empty() || !m_host.setNames(changes, &error))
