@@ -5,6 +5,8 @@
 //   latency_frame_to_websocket_ms n=.. lost=.. p50=.. p99=.. max=..
 // usage: remote-latency MATRIX_PANEL [FRAMES]
 #include "core/status_frame.h"
+#include "panel_client.h"
+#include "pty_line.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -28,32 +30,11 @@
 
 namespace {
 
+using PanelClient::frameWithOutputAOn;
+using PanelClient::waitFor;
+using PtyLine::percentile;
+
 using Clock = std::chrono::steady_clock;
-
-QByteArray frameWithOutputAOn(int input)
-{
-    const uint8_t body[11] = { 0, 0, 0, 0, uint8_t(1u << (input - 1)), 2, 4, 8, 0xFF, 1, 0 };
-    return StatusFrame::build(StatusFrame::Kind::FourOutput, body);
-}
-
-double percentile(const std::vector<double> &sorted, double p)
-{
-    if (sorted.empty())
-        return 0;
-    const size_t rank = std::clamp<size_t>(
-        size_t(p / 100.0 * double(sorted.size()) + 0.999999), 1, sorted.size());
-    return sorted[rank - 1];
-}
-
-// Runs the event loop until `done` or `ms` have passed.
-bool waitFor(const std::function<bool()> &done, int ms)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
-    return done();
-}
 
 } // namespace
 
@@ -66,14 +47,10 @@ int main(int argc, char **argv)
     }
     const int frames = argc > 2 ? std::atoi(argv[2]) : 300;
 
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+    int slave = -1;
+    const int master = PanelClient::openRawPty(0, &slave);
+    if (master < 0)
         return 1;
-    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-    termios raw {};
-    tcgetattr(slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(slave, TCSANOW, &raw);
 
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -9,6 +9,7 @@
 //     rss_after_kib=.. slow_closed=.. floods_cut=..
 // usage: remote-load MATRIX_PANEL
 #include "core/status_frame.h"
+#include "panel_client.h"
 #include "pty_line.h"
 
 #include <QCoreApplication>
@@ -29,18 +30,13 @@
 
 namespace {
 
+using PanelClient::frameWithOutputAOn;
+using PanelClient::waitFor;
+using PtyLine::percentile;
+
 using PtyLine::Clock;
 
 const QByteArray Token = "bench-token";
-
-bool waitFor(const std::function<bool()> &done, int ms)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
-    return done();
-}
 
 long statusKib(qint64 pid, const char *field)
 {
@@ -112,14 +108,10 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: remote-load MATRIX_PANEL\n");
         return 2;
     }
-    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+    int slave = -1;
+    const int master = PanelClient::openRawPty(O_NONBLOCK, &slave);
+    if (master < 0)
         return 1;
-    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-    termios raw {};
-    tcgetattr(slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(slave, TCSANOW, &raw);
 
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -8,6 +8,8 @@
 //     a route block, to the first command byte on the line, the line idle
 // usage: videohub-latency MATRIX_PANEL [COUNT]
 #include "core/status_frame.h"
+#include "panel_client.h"
+#include "pty_line.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -30,31 +32,11 @@
 
 namespace {
 
+using PanelClient::frameWithOutputAOn;
+using PanelClient::waitFor;
+using PtyLine::percentile;
+
 using Clock = std::chrono::steady_clock;
-
-QByteArray frameWithOutputAOn(int input)
-{
-    const uint8_t body[11] = { 0, 0, 0, 0, uint8_t(1u << (input - 1)), 2, 4, 8, 0xFF, 1, 0 };
-    return StatusFrame::build(StatusFrame::Kind::FourOutput, body);
-}
-
-double percentile(const std::vector<double> &sorted, double p)
-{
-    if (sorted.empty())
-        return 0;
-    const size_t rank = std::clamp<size_t>(
-        size_t(p / 100.0 * double(sorted.size()) + 0.999999), 1, sorted.size());
-    return sorted[rank - 1];
-}
-
-bool waitFor(const std::function<bool()> &done, int ms)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
-    return done();
-}
 
 void report(const char *name, std::vector<double> &ms, int lost)
 {
@@ -75,14 +57,10 @@ int main(int argc, char **argv)
     }
     const int count = argc > 2 ? std::atoi(argv[2]) : 200;
 
-    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+    int slave = -1;
+    const int master = PanelClient::openRawPty(O_NONBLOCK, &slave);
+    if (master < 0)
         return 1;
-    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-    termios raw {};
-    tcgetattr(slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(slave, TCSANOW, &raw);
     QByteArray line;
     Clock::time_point lineAt;
     QSocketNotifier notifier(master, QSocketNotifier::Read);

@@ -1,0 +1,57 @@
+#pragma once
+
+// What the benchmarks that run `matrix-panel` as a child and talk to it share:
+// the switcher's end of a raw pseudo-terminal, a status frame that changes
+// output A, and waiting on the event loop.
+
+#include "core/status_frame.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+
+#include <cstdint>
+#include <cstdlib>
+#include <fcntl.h>
+#include <functional>
+#include <termios.h>
+#include <unistd.h>
+
+namespace PanelClient {
+
+// Opens a pseudo-terminal whose far end is raw, as a serial line is; returns
+// the switcher's end, or -1. The far end (ptsname()) stays open in *slave
+// until the caller closes it, so that the line does not hang up whenever the
+// panel closes it.
+inline int openRawPty(int flags, int *slave)
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | flags);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+        return -1;
+    *slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    termios raw {};
+    tcgetattr(*slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(*slave, TCSANOW, &raw);
+    return master;
+}
+
+// A 4x4 status frame with input `input` on output A, the others as usual.
+inline QByteArray frameWithOutputAOn(int input)
+{
+    const uint8_t body[11] = { 0, 0, 0, 0, uint8_t(1u << (input - 1)), 2, 4, 8, 0xFF, 1, 0 };
+    return StatusFrame::build(StatusFrame::Kind::FourOutput, body);
+}
+
+// Runs the event loop until `done` or `ms` have passed.
+inline bool waitFor(const std::function<bool()> &done, int ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    return done();
+}
+
+} // namespace PanelClient
