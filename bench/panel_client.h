@@ -1,8 +1,8 @@
 #pragma once
 
 // What the benchmarks that run `matrix-panel` as a child and talk to it share:
-// the switcher's end of a raw pseudo-terminal, a status frame that changes
-// output A, and waiting on the event loop.
+// the switcher's end of a raw pseudo-terminal, starting the panel on it, a
+// status frame that changes output A, and waiting on the event loop.
 
 #include "core/status_frame.h"
 
@@ -10,6 +10,8 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QProcess>
+#include <QStringList>
 
 #include <cstdint>
 #include <cstdlib>
@@ -52,6 +54,36 @@ inline bool waitFor(const std::function<bool()> &done, int ms)
     while (!done() && clock.elapsed() < ms)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
     return done();
+}
+
+// Starts the panel at `program` (headless unless QT_QPA_PLATFORM says
+// otherwise) on the pseudo-terminal whose switcher's end is `master`, with
+// `arguments` after the port, and waits up to 10 s for the line of its log
+// that holds `announce`. Returns the rest of that line, e.g. the address the
+// panel listens on, or an empty string when it never came.
+inline QString startPanel(QProcess &panel, const char *program, int master,
+    const QStringList &arguments, const QString &announce)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    panel.setProgram(QString::fromLocal8Bit(program));
+    panel.setArguments(QStringList { "--ports", "1=" + QString::fromLocal8Bit(ptsname(master)) }
+        + arguments);
+    panel.setProcessChannelMode(QProcess::SeparateChannels);
+    panel.start();
+    QString log;
+    QString rest;
+    waitFor(
+        [&] {
+            log += QString::fromLocal8Bit(panel.readAllStandardError());
+            const int at = log.indexOf(announce);
+            const int end = at < 0 ? -1 : log.indexOf('\n', at);
+            if (end >= 0)
+                rest = log.mid(at + announce.size(), end - at - announce.size()).trimmed();
+            return !rest.isEmpty();
+        },
+        10000);
+    return rest;
 }
 
 } // namespace PanelClient

@@ -52,24 +52,9 @@ int main(int argc, char **argv)
     if (master < 0)
         return 1;
 
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
     QProcess panel;
-    panel.setProgram(QString::fromLocal8Bit(argv[1]));
-    panel.setArguments(
-        { "--ports", "1=" + QString::fromLocal8Bit(ptsname(master)), "--listen", "127.0.0.1:0" });
-    panel.setProcessChannelMode(QProcess::SeparateChannels);
-    panel.start();
-    QString url;
-    waitFor(
-        [&] {
-            const QString err = QString::fromLocal8Bit(panel.readAllStandardError());
-            const int at = err.indexOf("remote control on http://");
-            if (at >= 0)
-                url = err.mid(at + 18).section('\n', 0, 0).trimmed();
-            return !url.isEmpty();
-        },
-        10000);
+    QString url = PanelClient::startPanel(panel, argv[1], master, { "--listen", "127.0.0.1:0" },
+            "remote control on ");
     if (url.isEmpty()) {
         std::fprintf(stderr, "remote-latency: the panel did not start listening\n");
         return 1;

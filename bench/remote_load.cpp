@@ -113,23 +113,10 @@ int main(int argc, char **argv)
     if (master < 0)
         return 1;
 
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
     QProcess panel;
-    panel.setProgram(QString::fromLocal8Bit(argv[1]));
-    panel.setArguments({ "--ports", "1=" + QString::fromLocal8Bit(ptsname(master)), "--listen",
-        "127.0.0.1:0", "--token", QString::fromLatin1(Token) });
-    panel.start();
-    QString url;
-    waitFor(
-        [&] {
-            const QString err = QString::fromLocal8Bit(panel.readAllStandardError());
-            const int at = err.indexOf("remote control on http://");
-            if (at >= 0)
-                url = err.mid(at + 18).section('\n', 0, 0).trimmed();
-            return !url.isEmpty();
-        },
-        10000);
+    QString url = PanelClient::startPanel(panel, argv[1], master,
+            { "--listen", "127.0.0.1:0", "--token", QString::fromLatin1(Token) },
+            "remote control on ");
     const quint16 port = quint16(QUrl(url).port());
     if (url.isEmpty() || port == 0) {
         std::fprintf(stderr, "remote-load: the panel did not start listening\n");

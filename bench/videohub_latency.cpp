@@ -73,23 +73,10 @@ int main(int argc, char **argv)
         }
     });
 
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
     QProcess panel;
-    panel.setProgram(QString::fromLocal8Bit(argv[1]));
-    panel.setArguments(
-        { "--ports", "1=" + QString::fromLocal8Bit(ptsname(master)), "--videohub", "127.0.0.1:0" });
-    panel.start();
-    quint16 port = 0;
-    waitFor(
-        [&] {
-            const QString err = QString::fromLocal8Bit(panel.readAllStandardError());
-            const int at = err.indexOf("Videohub server on 127.0.0.1:");
-            if (at >= 0)
-                port = quint16(err.mid(at + 29).section('\n', 0, 0).trimmed().toUInt());
-            return port != 0;
-        },
-        10000);
+    const quint16 port = quint16(PanelClient::startPanel(panel, argv[1], master,
+        { "--videohub", "127.0.0.1:0" }, "Videohub server on 127.0.0.1:")
+                                     .toUInt());
     if (!port) {
         std::fprintf(stderr, "videohub-latency: the panel did not start serving\n");
         return 1;

@@ -1,0 +1,621 @@
+#!/usr/bin/env python3
+"""Measures matrix-panel on this machine and prints one table.
+
+Beside an empty Qt widget window (bench/empty-window) it measures: CPU with
+the link up and while searching, start-up time, peak memory, frame-to-panel
+latency, command byte pacing, the panel's time up on a line with noise, route
+frame pacing beside two busy processes, the remote control and the Videohub
+server, and the micro-benchmarks. Targets are shown for reading only; the run
+fails (exit 1) only when a measurement could not be made.
+
+usage: bench/benchmark.py BUILD_DIR
+       NOISE_SECONDS=S bench/benchmark.py BUILD_DIR   (each noise run S s, default 60)
+scripts/benchmark.sh installs what is missing, makes the Release build and
+starts this.
+"""
+
+import csv
+import io
+import os
+import re
+import selectors
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+CPU_WARMUP_S = 2
+CPU_WINDOW_S = 10
+STARTUP_RUNS = 5
+SETTLE_S = 1
+CLK_TCK = os.sysconf("SC_CLK_TCK")
+ROW = "%-44s %12s %12s %8s %-12s %s"
+
+children = []  # every process started here, so that an interrupted run leaves none behind
+rows = []
+failed = False
+
+
+def fail():
+    global failed
+    failed = True
+
+
+def row(name, value="", baseline="", ratio_="", target="", note=""):
+    rows.append(ROW % (name, value, baseline, ratio_, target, note))
+
+
+def start(args, env=None, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=None):
+    process = subprocess.Popen([str(a) for a in args], env=env, stdin=stdin,
+                               stdout=stdout, stderr=stderr)
+    children.append(process)
+    return process
+
+
+def stop(process):
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(2)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+def run_tool(args, seconds):
+    """Runs a measuring program to its end, or for SECONDS at the most;
+    returns (exit code, its output). A failing one's last words are passed on."""
+    process = start(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        out, err = process.communicate(timeout=seconds)
+    except subprocess.TimeoutExpired:
+        stop(process)
+        out, err = process.communicate()
+    if process.returncode != 0:
+        tail = err.decode(errors="replace").strip().splitlines()[-5:]
+        print(f"benchmark: {Path(str(args[0])).name} ended with {process.returncode}:",
+              *tail, sep="\n    ", file=sys.stderr)
+    return process.returncode, out.decode(errors="replace")
+
+
+def environment(**settings):
+    env = dict(os.environ)
+    env.update(settings)
+    return env
+
+
+def fields(output, name):
+    """The key=value fields of the line of OUTPUT that starts with NAME, or None."""
+    for line in output.splitlines():
+        if line.split(" ", 1)[0] == name:
+            return dict(f.split("=", 1) for f in line.split()[1:] if "=" in f)
+    return None
+
+
+def median(values):
+    values = sorted(values, key=float)
+    if not values:
+        return "-"
+    middle = len(values) // 2
+    if len(values) % 2:
+        return values[middle]
+    return "%.1f" % ((float(values[middle - 1]) + float(values[middle])) / 2)
+
+
+def ratio(a, b):
+    if a == "-" or b == "-" or float(b) == 0:
+        return "-"
+    return "%.2fx" % (float(a) / float(b))
+
+
+def verdict(value, limit):
+    """"ok" or "over" against an upper limit."""
+    if value in ("-", ""):
+        return "n/a"
+    return "ok" if float(value.rstrip("x")) <= limit else "over"
+
+
+def at_least(value, limit):
+    if value in ("-", ""):
+        return "n/a"
+    return "ok" if float(value) >= limit else "under"
+
+
+# --- reading a process off /proc --------------------------------------------
+
+def cpu_sample(pid):
+    """(utime + stime in clock ticks, run time of all threads in ns, context
+    switches of all threads): the CPU at two grains, and the wake-ups, since at
+    these loads nearly every switch is a wake-up from the event loop's sleep."""
+    stat = Path(f"/proc/{pid}/stat").read_text()
+    rest = stat.rsplit(") ", 1)[1].split()
+    ticks = int(rest[11]) + int(rest[12])
+    ns = switches = 0
+    for task in Path(f"/proc/{pid}/task").iterdir():
+        try:
+            ns += int((task / "schedstat").read_text().split()[0])
+            for line in (task / "status").read_text().splitlines():
+                if "ctxt_switches" in line:
+                    switches += int(line.split()[1])
+        except (OSError, IndexError, ValueError):
+            continue  # a thread that ended meanwhile
+    return ticks, ns, switches
+
+
+def measure_cpu(*processes):
+    """For each process, sampled together over the same window after the
+    warm-up: [% of a core from stat, % from schedstat, switches per s]."""
+    time.sleep(CPU_WARMUP_S)
+    try:
+        t0 = time.monotonic()
+        before = [cpu_sample(p.pid) for p in processes]
+        time.sleep(CPU_WINDOW_S)
+        t1 = time.monotonic()
+        after = [cpu_sample(p.pid) for p in processes]
+    except OSError:
+        fail()
+        return [["-", "-", "-"] for _ in processes]
+    window = t1 - t0
+    return [["%.2f" % (100 * (a[0] - b[0]) / CLK_TCK / window),
+             "%.3f" % (100 * (a[1] - b[1]) / 1e9 / window),
+             "%.0f" % ((a[2] - b[2]) / window)] for b, a in zip(before, after)]
+
+
+def status_kib(pid, key):
+    try:
+        for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+            if line.startswith(key + ":"):
+                return line.split()[1]
+    except OSError:
+        pass
+    return "-"
+
+
+def wait_until(ready, seconds=5):
+    deadline = time.monotonic() + seconds
+    while not ready():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.1)
+    return True
+
+
+def time_to_line(args, env, text, memory_key):
+    """Launches a program and returns (ms until a stderr line holds TEXT, the
+    /proc status field MEMORY_KEY in KiB a second later), or ("-", "-") when
+    the line never came within 10 s."""
+    t0 = time.monotonic()
+    process = start(args, env=env, stderr=subprocess.PIPE)
+    seen, pending, deadline = None, b"", t0 + 10
+    with selectors.DefaultSelector() as selector:
+        selector.register(process.stderr, selectors.EVENT_READ)
+        while seen is None and time.monotonic() < deadline:
+            if not selector.select(deadline - time.monotonic()):
+                break
+            chunk = os.read(process.stderr.fileno(), 65536)
+            if not chunk:
+                break
+            pending += chunk
+            if text.encode() in pending:
+                seen = time.monotonic()
+            pending = pending[-len(text):]
+    memory = "-"
+    if seen is not None:
+        time.sleep(SETTLE_S)
+        memory = status_kib(process.pid, memory_key)
+    stop(process)
+    process.stderr.close()
+    if seen is None:
+        return "-", "-"
+    return "%.1f" % (1000 * (seen - t0)), memory
+
+
+class Simulator:
+    """matrix-sim on a pseudo-terminal at LINK, sending a frame every 100 ms.
+    Its input is held open: closing it ends the simulator."""
+
+    def __init__(self, sim, link, log):
+        self.link = Path(link)
+        self.process = start([sim, "--link", link, "--period", "100"],
+                             stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=log)
+        self.up = wait_until(self.link.is_symlink)
+        if not self.up:
+            print("benchmark: matrix-sim did not start; see", log.name, file=sys.stderr)
+
+    def stop(self):
+        self.process.stdin.close()
+        try:
+            self.process.wait(2)
+        except subprocess.TimeoutExpired:
+            stop(self.process)
+
+
+def cpu_rows(name, limit, note, process, baseline):
+    """Two rows, from stat and from schedstat, comparing a process's CPU with a
+    baseline's."""
+    for i, grain in ((0, "stat"), (1, "schedstat")):
+        r = ratio(process[i], baseline[i])
+        row(f"{name} ({grain})", process[i], baseline[i], r, f"<= {limit}x",
+            verdict(r, limit) + (f"; {note}" if note and i == 0 else ""))
+
+
+def latency_rows(output, name, limit, tool, rc, extra=()):
+    line = fields(output, name)
+    if line is None:
+        fail()
+        row(name, "-", "", "", f"<= {limit}", f"{tool} failed (exit {rc})")
+        return None
+    row(f"{name} p50", line.get("p50", ""))
+    row(f"{name} p99", line.get("p99", ""), "", "", f"<= {limit}",
+        f"{verdict(line.get('p99', '-'), limit)};"
+        + "".join(f" {key}={line.get(key, '')}" for key in ("n", "lost", *extra)))
+    row(f"{name} max", line.get("max", ""))
+
+
+def idle_clients(log):
+    """16 connections to the Videohub server that the panel's LOG announces,
+    that say nothing (as control software does between its pings)."""
+    pattern = re.compile(r"Videohub server on 127\.0\.0\.1:([0-9]+)")
+    port = []
+    wait_until(lambda: port.extend(pattern.findall(log.read_text(errors="replace"))) or port)
+    clients = []
+    for _ in range(16 if port else 0):
+        try:
+            clients.append(socket.create_connection(("127.0.0.1", int(port[0])), 2))
+        except OSError:
+            pass
+    return clients
+
+
+class Bench:
+    def __init__(self, build, tmp):
+        self.build, self.tmp = build, tmp
+        self.panel = build / "matrix-panel"
+        self.sim = build / "matrix-sim"
+        self.empty = build / "bench" / "empty-window"
+
+    def simulator(self, name):
+        with open(self.tmp / f"sim-{name}.err", "wb") as log:
+            return Simulator(self.sim, self.tmp / f"switcher-{name}", log)
+
+    def start_panel(self, link, log, *args, **settings):
+        env = environment(MATRIX_PANEL_PORTS=f"1={link}" if link else "", **settings)
+        with open(self.tmp / log, "wb") as stderr:
+            return start([self.panel, *args], env=env, stderr=stderr)
+
+    def cpu_beside_plain(self, name, args, hold=lambda log: []):
+        """The CPU of the panel with ARGS and of the same program without, two
+        simulators and two panels side by side, so that whatever else the
+        machine does falls on both. HOLD gets the log of the panel with ARGS
+        once it runs and returns what to keep open over the window (clients).
+        Returns both CPU samples, that log, and how many were held."""
+        sims = [self.simulator(f"{name}-plain"), self.simulator(name)]
+        if not all(s.up for s in sims):
+            fail()
+        plain = self.start_panel(sims[0].link, f"panel-{name}-plain.err")
+        served = self.start_panel(sims[1].link, f"panel-{name}.err", *args)
+        log = self.tmp / f"panel-{name}.err"
+        held = hold(log)
+        served_cpu, plain_cpu = measure_cpu(served, plain)
+        for client in held:
+            client.close()
+        for process in (served, plain):
+            stop(process)
+        for sim in sims:
+            sim.stop()
+        return served_cpu, plain_cpu, log.read_text(errors="replace"), len(held)
+
+    def cpu_link_up(self):
+        print(f"measuring CPU with the link up ({CPU_WARMUP_S} s warm-up + {CPU_WINDOW_S} s)...",
+              file=sys.stderr)
+        panel = empty = ["-"] * 3
+        note = "link not up"
+        sim = self.simulator("up")
+        if sim.up:
+            process = self.start_panel(sim.link, "panel-up.err", QT_LOGGING_RULES=
+                                       "matrix.receive.debug=true;matrix.search.debug=true")
+            baseline = start([self.empty])
+            panel, empty = measure_cpu(process, baseline)
+            log = (self.tmp / "panel-up.err").read_text(errors="replace")
+            if "switcher recognised" in log:
+                steps = len(re.findall(r"matrix\.search: port [0-9]", log))
+                note = f"link up, {steps} port search steps"
+            stop(process)
+            stop(baseline)
+        else:
+            fail()
+        sim.stop()
+        cpu_rows("cpu_link_up_pct_of_core", 1.5, note, panel, empty)
+        row("wakeups_link_up_per_s", panel[2], empty[2], ratio(panel[2], empty[2]), "",
+            "context switches of all threads")
+
+    def cpu_searching(self):
+        print(f"measuring CPU while searching with no port ({CPU_WARMUP_S} s warm-up + "
+              f"{CPU_WINDOW_S} s)...", file=sys.stderr)
+        process = self.start_panel(None, "panel-search.err")
+        (search,) = measure_cpu(process)
+        stop(process)
+        for i, grain in ((0, "stat"), (1, "schedstat")):
+            row(f"cpu_searching_pct_of_core ({grain})", search[i], "", "", "< 2%",
+                verdict(search[i], 1.999))
+        row("wakeups_searching_per_s", search[2])
+
+    def startup(self):
+        print(f"measuring start-up and memory ({STARTUP_RUNS} runs each, after one warm-up)...",
+              file=sys.stderr)
+        logging = environment(QT_LOGGING_RULES="matrix.startup=true")
+        panel_env = dict(logging, MATRIX_PANEL_PORTS="")
+        launches = {"panel": ([self.panel], panel_env), "baseline": ([self.empty], logging)}
+        runs = {"panel": [], "baseline": []}
+        for name, (args, env) in launches.items():
+            time_to_line(args, env, "status window shown", "VmHWM")
+        for _ in range(STARTUP_RUNS):
+            # Interleaved, so that whatever else the machine does falls on both.
+            for name, (args, env) in launches.items():
+                runs[name].append(time_to_line(args, env, "status window shown", "VmHWM"))
+        good = {name: [r for r in values if r[0] != "-"] for name, values in runs.items()}
+        if any(len(values) != STARTUP_RUNS for values in good.values()):
+            fail()
+        ms = {name: median([r[0] for r in values]) for name, values in good.items()}
+        hwm = {name: median([r[1] for r in values if r[1] != "-"]) for name, values in good.items()}
+        r = ratio(ms["panel"], ms["baseline"])
+        row("startup_to_status_window_ms (median)", ms["panel"], ms["baseline"], r, "<= 1.2x",
+            f"{verdict(r, 1.2)}; runs: panel {' '.join(v[0] for v in runs['panel'])}, "
+            f"baseline {' '.join(v[0] for v in runs['baseline'])}")
+        r = ratio(hwm["panel"], hwm["baseline"])
+        row("peak_memory_vmhwm_kib (median)", hwm["panel"], hwm["baseline"], r, "<= 1.2x",
+            verdict(r, 1.2))
+
+    def headless_startup(self):
+        """The same program with --listen, headless and with its windows, each
+        started against the simulator in turn: the time from the launch to the
+        "link up" line, and VmRSS a second later."""
+        print(f"measuring start-up to the link up, headless and windowed ({STARTUP_RUNS} runs "
+              "each)...", file=sys.stderr)
+        sim = self.simulator("linkup")
+        if not sim.up:
+            fail()
+            sim.stop()
+            return
+        env = environment(QT_LOGGING_RULES="matrix.link=true", MATRIX_PANEL_PORTS=f"1={sim.link}")
+        modes = {"headless": ["--headless"], "windowed": []}
+
+        def once(mode):
+            return time_to_line([self.panel, *modes[mode], "--listen", "127.0.0.1:0"], env,
+                                "link up", "VmRSS")
+        once("headless")
+        runs = {"headless": [], "windowed": []}
+        for _ in range(STARTUP_RUNS):
+            for mode in runs:
+                runs[mode].append(once(mode))
+        sim.stop()
+        up, rss = {}, {}
+        for mode, values in runs.items():
+            good = [r for r in values if r[0] != "-"]
+            if not good:
+                fail()
+            up[mode] = median([r[0] for r in good])
+            rss[mode] = median([r[1] for r in good if r[1] != "-"])
+        row("startup_to_link_up_ms headless (median)", up["headless"], up["windowed"],
+            ratio(up["headless"], up["windowed"]), "", "baseline: the same with its windows")
+        row("resident_memory_kib headless (median)", rss["headless"], rss["windowed"],
+            ratio(rss["headless"], rss["windowed"]), "", "VmRSS 1 s after the link is up")
+
+    def link_latency(self):
+        print("measuring frame latency and command pacing (link-bench, about 40 s)...",
+              file=sys.stderr)
+        rc, out = run_tool([self.build / "bench" / "link-bench"], 120)
+        for name in ("latency_frame_to_panel_ms", "latency_frame_to_panel_9600_baud_ms"):
+            latency_rows(out, name, 11, "link-bench", rc, ["slow_writes"])
+        gaps = fields(out, "command_byte_gap_ms")
+        if gaps is not None:
+            for stat in ("p50", "p99", "max", "min"):
+                note = f"n={gaps.get('n', '')} frames={gaps.get('frames', '')}" if stat == "p99" else ""
+                row(f"command_byte_gap_ms {stat}", gaps.get(stat, ""), "", "", "50", note)
+        if gaps is None or rc != 0:
+            fail()
+
+    def noisy_line(self):
+        """line-bench plays the switcher on a pseudo-terminal: status frames at
+        9600 baud with one stray byte in every gap, or random noise at 10, 50
+        and 100 bytes a second, each for NOISE_SECONDS (60) from the panel's
+        coming up and for nine more fresh starts; then 100 route frames while
+        two busy processes keep both cores of a 2-core machine loaded."""
+        line_bench = self.build / "bench" / "line-bench"
+        if not os.access(line_bench, os.X_OK):
+            return
+        seconds = int(os.environ.get("NOISE_SECONDS", "60"))
+        for noise in ("stray", "10", "50", "100"):
+            print(f"measuring the panel on a line with noise {noise} ({seconds} s and 9 starts)...",
+                  file=sys.stderr)
+            noise_args = ["--stray"] if noise == "stray" else ["--noise", noise]
+            _, out = run_tool([line_bench, "uptime", *noise_args, "--seconds", seconds],
+                              seconds + 150)
+            up = fields(out, "uptime")
+            if up is None:
+                fail()
+                row(f"line_up_pct noise={noise}", "-", "", "", ">= 99", "line-bench failed")
+                continue
+            row(f"line_up_pct noise={noise}", up.get("up_pct", ""), "", "", ">= 99",
+                f"{at_least(up.get('up_pct', ''), 99)}; losses={up.get('losses', '')}, "
+                f"frames taken/unbroken/sent {up.get('frames_taken', '')}/"
+                f"{up.get('frames_intact', '')}/{up.get('frames_sent', '')}")
+            row(f"line_detect_ms noise={noise} p50", up.get("detect_ms_p50", ""))
+            row(f"line_detect_ms noise={noise} max", up.get("detect_ms_max", ""), "", "",
+                "<= 1000", f"{verdict(up.get('detect_ms_max', '-'), 1000)}; "
+                f"{up.get('starts', '')} starts")
+
+        print("measuring route frame pacing beside two busy processes (about 25 s)...",
+              file=sys.stderr)
+        busy = [start(["yes"]) for _ in range(2)]
+        rc, out = run_tool([line_bench, "pacing", "--frames", "100"], 120)
+        load = Path("/proc/loadavg").read_text().split()[0]
+        for process in busy:
+            stop(process)
+        for side in ("line", "written"):
+            name = f"pacing_{side}_gap_ms"
+            gaps = fields(out, name)
+            if gaps is None:
+                fail()
+                row(name, "-", "", "", "", f"line-bench failed (exit {rc})")
+                continue
+            note = (f"as they came off the line, reader {gaps.get('reader', '')}" if side == "line"
+                    else "as the program handed them to the port")
+            row(f"{name} busy min", gaps.get("min", ""), "", "", ">= 49",
+                f"{at_least(gaps.get('min', ''), 49)}; {note}")
+            row(f"{name} busy p50", gaps.get("p50", ""), "", "", "",
+                f"n={gaps.get('n', '')} frames={gaps.get('frames', '')}, load {load}")
+            row(f"{name} busy p99", gaps.get("p99", ""), "", "", "<= 55",
+                verdict(gaps.get("p99", "-"), 55))
+            row(f"{name} busy max", gaps.get("max", ""))
+        # Where the long and short gaps come from.
+        for part, meaning in (("timer_late", "pacing timer waking late"),
+                              ("write", "a write returning"),
+                              ("delivery", "the pseudo-terminal handing a byte over")):
+            line = fields(out, f"pacing_{part}_ms")
+            if line is not None:
+                row(f"pacing_{part}_ms busy p99 / max",
+                    f"{line.get('p99', '')} / {line.get('max', '')}", "", "", "", meaning)
+        if rc != 0:
+            fail()
+
+    def remote(self):
+        """CPU with --listen and no client against the same program without,
+        then the latency from a status frame carrying a change to the message
+        a WebSocket client receives (bench/remote-latency)."""
+        remote_latency = self.build / "bench" / "remote-latency"
+        if not os.access(remote_latency, os.X_OK):
+            return
+        print(f"measuring CPU with --listen and no client against without ({CPU_WARMUP_S} s "
+              f"warm-up + {CPU_WINDOW_S} s)...", file=sys.stderr)
+        listen_cpu, plain_cpu, log, _ = self.cpu_beside_plain("listen", ["--listen", "127.0.0.1:0"])
+        cpu_rows("cpu_listen_no_client_pct_of_core", 1.10,
+                 "baseline: the same program without --listen, link up, listening: "
+                 f"{log.count('remote control on')}", listen_cpu, plain_cpu)
+
+        print("measuring frame-to-WebSocket latency (remote-latency, about 15 s)...",
+              file=sys.stderr)
+        rc, out = run_tool([remote_latency, self.panel, 300], 120)
+        latency_rows(out, "latency_frame_to_websocket_ms", 15, "remote-latency", rc)
+        if rc != 0:
+            fail()
+
+    def remote_load(self):
+        """Loopback only, and bounded: 16 slow clients and a ping flood against
+        --listen while a client with the token routes 20 times."""
+        remote_load = self.build / "bench" / "remote-load"
+        if not os.access(remote_load, os.X_OK):
+            return
+        print("measuring routes under slow clients and a ping flood (remote-load, about 10 s)...",
+              file=sys.stderr)
+        rc, out = run_tool([remote_load, self.panel], 120)
+        line = fields(out, "remote_load")
+        if line is None:
+            row("remote_load", "-", "", "", "20/20", f"remote-load failed (exit {rc})")
+        else:
+            def get(*keys):
+                return "/".join(line.get(k, "") for k in keys)
+            row("remote_load routes answered / on the line", get("answered", "on_line"), "", "",
+                "20/20", f"answer p50 {get('answer_ms_p50')} ms, max {get('answer_ms_max')} ms")
+            row("remote_load gap_ms min / p50 / max", get("gap_ms_min", "gap_ms_p50", "gap_ms_max"),
+                "", "", "50")
+            row("remote_load rss_kib before / peak / after",
+                get("rss_before_kib", "hwm_kib", "rss_after_kib"), "", "", "bounded",
+                f"slow clients closed {get('slow_closed')}, floods cut {get('floods_cut')}")
+        if rc != 0:
+            fail()
+
+    def videohub(self):
+        """As for --listen: one panel serving --videohub with 16 clients
+        connected that say nothing (as control software does between its
+        pings). Then bench/videohub-latency: a status frame carrying a change
+        to the VIDEO OUTPUT ROUTING: block at a client, and a route block to
+        the first command byte on the line while it is idle."""
+        videohub_latency = self.build / "bench" / "videohub-latency"
+        if not os.access(videohub_latency, os.X_OK):
+            return
+        print(f"measuring CPU with --videohub and 16 idle clients against without "
+              f"({CPU_WARMUP_S} s warm-up + {CPU_WINDOW_S} s)...", file=sys.stderr)
+        hub_cpu, plain_cpu, _, clients = self.cpu_beside_plain(
+            "videohub", ["--videohub", "127.0.0.1:0"], idle_clients)
+        cpu_rows("cpu_videohub_16_idle_clients_pct_of_core", 1.10,
+                 f"baseline: the same program without --videohub, link up; clients: {clients}",
+                 hub_cpu, plain_cpu)
+
+        print("measuring frame-to-block and route-to-line latency (videohub-latency, about 20 s)...",
+              file=sys.stderr)
+        rc, out = run_tool([videohub_latency, self.panel, 300], 120)
+        for name in ("latency_frame_to_videohub_ms", "latency_route_to_line_ms"):
+            latency_rows(out, name, 15, "videohub-latency", rc)
+        if rc != 0:
+            fail()
+
+    def micro(self):
+        for name in ("receive_bench", "main_tick_bench"):
+            bench = self.build / "bench" / name
+            if not os.access(bench, os.X_OK):
+                continue
+            print(f"running {name}...", file=sys.stderr)
+            rc, out = run_tool([bench, "--benchmark_min_time=0.2", "--benchmark_format=csv"], 60)
+            if rc != 0:
+                fail()
+                row(name, "-", "", "", "", "failed")
+                continue
+            # name,iterations,real_time,cpu_time,time_unit,...
+            for record in csv.reader(io.StringIO(out)):
+                if len(record) > 4 and record[0].startswith("BM_"):
+                    real, cpu, unit = float(record[2]), float(record[3]), record[4]
+                    row(record[0], f"{real:.0f} {unit}", "", "", "",
+                        f"per iteration, wall ({cpu:.0f} {unit} cpu)")
+
+
+def main():
+    if len(sys.argv) != 2:
+        print(__doc__.strip().split("\n\n")[1], file=sys.stderr)
+        return 2
+    build = Path(sys.argv[1]).resolve()
+    needed = [build / "matrix-panel", build / "matrix-sim", build / "bench" / "empty-window",
+              build / "bench" / "link-bench"]
+    for program in needed:
+        if not os.access(program, os.X_OK):
+            print(f"benchmark: {program} is missing; build with the benchmarks enabled "
+                  "(libbenchmark-dev installed, MATRIX_BENCHMARKS=ON)", file=sys.stderr)
+            return 2
+
+    # A signal ends the run through the clean-up below, as an interrupted
+    # program would: 130 for Ctrl-C, 143 for a TERM.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    signal.signal(signal.SIGINT, lambda *_: sys.exit(130))
+    tmp = Path(tempfile.mkdtemp(prefix="matrix-bench."))
+    (tmp / "xdg").mkdir(mode=0o700)
+    os.environ.update(XDG_RUNTIME_DIR=str(tmp / "xdg"), QT_QPA_PLATFORM="offscreen")
+    os.environ.pop("QT_LOGGING_RULES", None)
+    started = time.monotonic()
+    try:
+        bench = Bench(build, tmp)
+        for measure in (bench.cpu_link_up, bench.cpu_searching, bench.startup,
+                        bench.headless_startup, bench.link_latency, bench.noisy_line,
+                        bench.remote, bench.remote_load, bench.videohub, bench.micro):
+            measure()
+    finally:
+        for process in children:
+            stop(process)
+        shutil.rmtree(tmp, ignore_errors=True)
+
+    load = " ".join(Path("/proc/loadavg").read_text().split()[:3])
+    print()
+    print(f"matrix-panel benchmark: {os.cpu_count()} cores, {time.strftime('%Y-%m-%d %H:%M')}, "
+          f"build {build}, load {load}, {time.monotonic() - started:.0f} s")
+    print(ROW % ("measure", "panel", "baseline", "ratio", "target", "note"))
+    print(ROW % ("-------", "-----", "--------", "-----", "------", "----"))
+    print("\n".join(rows))
+    print("baseline = bench/empty-window (empty QWidget, 10 ms precise timer); CPU in % of one core")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
