@@ -267,6 +267,17 @@ void ConnectionGate::arrived(QTcpSocket *socket)
         Qt::QueuedConnection);
 }
 
+bool ConnectionGate::listenOn(const QHostAddress &address, quint16 port, QString *error)
+{
+    if (listen(address, port))
+        return true;
+    *error = QStringLiteral("cannot listen on %1 port %2: %3")
+                 .arg(address.toString())
+                 .arg(port)
+                 .arg(errorString());
+    return false;
+}
+
 bool ConnectionGate::authenticate(QTcpSocket *socket)
 {
     Entry *entry = find(socket);

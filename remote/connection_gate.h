@@ -100,6 +100,9 @@ public:
     ~ConnectionGate() override;
 
     const Limits &limits() const { return m_limits; }
+    // listen(), and when it fails "cannot listen on ADDR port PORT: why" in
+    // *error.
+    bool listenOn(const QHostAddress &address, quint16 port, QString *error);
     void setFarewell(Farewell farewell) { m_farewell = std::move(farewell); }
 
     // The client has shown valid credentials (or, where none are needed, a

@@ -246,11 +246,7 @@ bool RemoteServer::listen(QString *error)
     m_gate->setFarewell([deadline = limits.requestDeadlineMs](
                             ConnectionGate::Reason reason) { return farewell(reason, deadline); });
     connect(m_gate, &ConnectionGate::admitted, this, &RemoteServer::watchHead);
-    if (!m_gate->listen(m_options.address, m_options.port)) {
-        *error = QStringLiteral("cannot listen on %1 port %2: %3")
-                     .arg(m_options.address.toString())
-                     .arg(m_options.port)
-                     .arg(m_gate->errorString());
+    if (!m_gate->listenOn(m_options.address, m_options.port, error)) {
         delete m_gate;
         m_gate = nullptr;
         return false;

@@ -9,20 +9,13 @@ import os
 import subprocess
 import sys
 import tempfile
-import time
 
 import pyatspi
 
+from polling import wait_for
+
 BUTTON_ROLES = {pyatspi.ROLE_PUSH_BUTTON, pyatspi.ROLE_TOGGLE_BUTTON}
 HIDDEN_BY_DESIGN = {"Option1", "INPUT", "OUTPUT"}
-
-
-def wait_for(what, seconds=20):
-    end = time.monotonic() + seconds
-    while not (value := what()) and time.monotonic() < end:
-        time.sleep(0.05)
-    assert value, "gave up waiting"
-    return value
 
 
 def walk(node):

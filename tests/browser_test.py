@@ -17,13 +17,7 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
-
-def wait_for(what, seconds=20):
-    end = time.monotonic() + seconds
-    while not (value := what()) and time.monotonic() < end:
-        time.sleep(0.05)
-    assert value, "gave up waiting"
-    return value
+from polling import wait_for
 
 
 def main(panel, sim, screenshot=None):

@@ -54,7 +54,7 @@ bool VideohubServer::listen(QString *error)
     limits.backlogBytes = BacklogLimit;
     m_gate = new ConnectionGate(limits, m_options.allow, this);
     connect(m_gate, &QTcpServer::newConnection, this, &VideohubServer::acceptPending);
-    if (m_gate->listen(m_options.address, m_options.port)) {
+    if (m_gate->listenOn(m_options.address, m_options.port, error)) {
         m_sent = m_host.shownState();
         m_sentNames = m_host.names();
         m_sentDevice = device();
@@ -68,10 +68,6 @@ bool VideohubServer::listen(QString *error)
         }
         return true;
     }
-    *error = QStringLiteral("cannot listen on %1 port %2: %3")
-                 .arg(m_options.address.toString())
-                 .arg(m_options.port)
-                 .arg(m_gate->errorString());
     delete m_gate;
     m_gate = nullptr;
     return false;
