@@ -11,13 +11,16 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QStringList>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
 #include <functional>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace PanelClient {
@@ -44,6 +47,20 @@ inline QByteArray frameWithOutputAOn(int input)
 {
     const uint8_t body[11] = { 0, 0, 0, 0, uint8_t(1u << (input - 1)), 2, 4, 8, 0xFF, 1, 0 };
     return StatusFrame::build(StatusFrame::Kind::FourOutput, body);
+}
+
+// Waits 20 to 50 ms, so that the next change falls at a random point of the
+// panel's 10 ms main tick.
+inline void pauseAtRandom()
+{
+    std::this_thread::sleep_for(
+        std::chrono::microseconds(20000 + QRandomGenerator::global()->bounded(30000)));
+}
+
+// "lost=N", for the end of a report line (PtyLine::report).
+inline QByteArray lostField(int lost)
+{
+    return "lost=" + QByteArray::number(lost);
 }
 
 // Runs the event loop until `done` or `ms` have passed.

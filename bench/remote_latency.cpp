@@ -2,7 +2,7 @@
 // reach a WebSocket client of `matrix-panel --listen`. This process plays the
 // switcher on a pseudo-terminal and is the client; the program runs as it is
 // installed. Prints one line:
-//   latency_frame_to_websocket_ms n=.. lost=.. p50=.. p99=.. max=..
+//   latency_frame_to_websocket_ms p50=.. p99=.. max=.. min=.. n=.. lost=..
 // usage: remote-latency MATRIX_PANEL [FRAMES]
 #include "core/status_frame.h"
 #include "panel_client.h"
@@ -15,7 +15,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QTimer>
 #include <QWebSocket>
 
@@ -24,7 +23,6 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <termios.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -32,7 +30,6 @@ namespace {
 
 using PanelClient::frameWithOutputAOn;
 using PanelClient::waitFor;
-using PtyLine::percentile;
 
 using Clock = std::chrono::steady_clock;
 
@@ -87,8 +84,7 @@ int main(int argc, char **argv)
     std::vector<double> latencies;
     int lost = 0;
     for (int i = 0; i < frames; ++i) {
-        std::this_thread::sleep_for(
-            std::chrono::microseconds(20000 + QRandomGenerator::global()->bounded(30000)));
+        PanelClient::pauseAtRandom();
         shown = shown == 1 ? 2 : 1;
         const Clock::time_point sent = Clock::now();
         (void)!write(master, frameWithOutputAOn(shown).constData(), StatusFrame::Length);
@@ -97,10 +93,7 @@ int main(int argc, char **argv)
         else
             ++lost;
     }
-    std::sort(latencies.begin(), latencies.end());
-    std::printf("latency_frame_to_websocket_ms n=%zu lost=%d p50=%.2f p99=%.2f max=%.2f\n",
-        latencies.size(), lost, percentile(latencies, 50), percentile(latencies, 99),
-        latencies.empty() ? 0.0 : latencies.back());
+    PtyLine::report("latency_frame_to_websocket_ms", latencies, PanelClient::lostField(lost));
 
     client.close();
     panel.terminate();

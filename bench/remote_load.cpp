@@ -32,7 +32,6 @@ namespace {
 
 using PanelClient::frameWithOutputAOn;
 using PanelClient::waitFor;
-using PtyLine::percentile;
 
 using PtyLine::Clock;
 

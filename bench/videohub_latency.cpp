@@ -2,9 +2,9 @@
 // as a client of it sees it. This process plays the switcher on a
 // pseudo-terminal and is the client; the program runs as it is installed.
 // Prints two lines:
-//   latency_frame_to_videohub_ms n=.. lost=.. p50=.. p99=.. max=..
+//   latency_frame_to_videohub_ms p50=.. p99=.. max=.. min=.. n=.. lost=..
 //     a status frame carrying a change, to the VIDEO OUTPUT ROUTING: block
-//   latency_route_to_line_ms n=.. lost=.. p50=.. p99=.. max=..
+//   latency_route_to_line_ms p50=.. p99=.. max=.. min=.. n=.. lost=..
 //     a route block, to the first command byte on the line, the line idle
 // usage: videohub-latency MATRIX_PANEL [COUNT]
 #include "core/status_frame.h"
@@ -15,7 +15,6 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QTimer>
@@ -26,7 +25,6 @@
 #include <fcntl.h>
 #include <functional>
 #include <termios.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -34,17 +32,8 @@ namespace {
 
 using PanelClient::frameWithOutputAOn;
 using PanelClient::waitFor;
-using PtyLine::percentile;
 
 using Clock = std::chrono::steady_clock;
-
-void report(const char *name, std::vector<double> &ms, int lost)
-{
-    std::sort(ms.begin(), ms.end());
-    std::printf("%s n=%zu lost=%d p50=%.2f p99=%.2f max=%.2f\n", name, ms.size(), lost,
-        percentile(ms, 50), percentile(ms, 99), ms.empty() ? 0.0 : ms.back());
-    std::fflush(stdout);
-}
 
 } // namespace
 
@@ -105,8 +94,7 @@ int main(int argc, char **argv)
     std::vector<double> pushed;
     int lost = 0;
     for (int i = 0; i < count; ++i) {
-        std::this_thread::sleep_for(
-            std::chrono::microseconds(20000 + QRandomGenerator::global()->bounded(30000)));
+        PanelClient::pauseAtRandom();
         shown = shown == 1 ? 2 : 1;
         heard.clear();
         const QByteArray block
@@ -118,14 +106,14 @@ int main(int argc, char **argv)
         else
             ++lost;
     }
-    report("latency_frame_to_videohub_ms", pushed, lost);
+    PtyLine::report("latency_frame_to_videohub_ms", pushed, PanelClient::lostField(lost));
+    std::fflush(stdout);
 
     // A route while the line is idle; the frame goes out whole before the next.
     std::vector<double> routed;
     lost = 0;
     for (int i = 0; i < count / 4; ++i) {
-        std::this_thread::sleep_for(
-            std::chrono::microseconds(20000 + QRandomGenerator::global()->bounded(30000)));
+        PanelClient::pauseAtRandom();
         line.clear();
         const Clock::time_point sent = Clock::now();
         client.write("VIDEO OUTPUT ROUTING:\n1 " + QByteArray::number(i % 4) + "\n\n");
@@ -138,7 +126,7 @@ int main(int argc, char **argv)
         QTimer::singleShot(100, [] {});
         waitFor([] { return false; }, 100);
     }
-    report("latency_route_to_line_ms", routed, lost);
+    PtyLine::report("latency_route_to_line_ms", routed, PanelClient::lostField(lost));
 
     client.close();
     panel.terminate();
