@@ -1,0 +1,104 @@
+#pragma once
+
+#include "session/router.h"
+
+#include <QString>
+#include <optional>
+#include <vector>
+
+// A router without a switcher, for testing an interface on its own: it holds
+// whatever state the test sets, records what it is asked, and answers with
+// the refusal the test chooses (or queues). changed() and dropped() are
+// emitted when the test says.
+class FakeRouter : public Router
+{
+public:
+    ShownState shownState;
+    Names nameTable;
+    OutputLocks lockTable;
+    SwitcherModel model = SwitcherModel::FourOutput;
+    int portNumber = 1;
+    QString deviceName = QStringLiteral("/dev/pts/9");
+
+    // The next answers: nothing queues, or this refusal.
+    std::optional<Refusal> refuse;
+    // What was asked, in order.
+    std::vector<Route> routes;
+    std::vector<uint8_t> commands;
+    std::vector<std::vector<NameChange>> renames;
+    std::vector<std::pair<Client, std::vector<LockRequest>>> lockRequests;
+    std::vector<Client> released;
+
+    FakeRouter()
+    {
+        shownState.linkUp = true;
+        shownState.model = SwitcherModel::FourOutput;
+        shownState.powerOn = true;
+    }
+
+    const ShownState &shown() const override { return shownState; }
+    const Names &names() const override { return nameTable; }
+    const OutputLocks &locks() const override { return lockTable; }
+    SwitcherModel lastModel() const override { return model; }
+    int port() const override { return portNumber; }
+    QString device() const override { return deviceName; }
+    QString lastDevice() const override { return deviceName; }
+
+    Client newClient() override { return ++m_lastClient; }
+    void releaseClient(Client who) override
+    {
+        released.push_back(who);
+        lockTable.release(who);
+    }
+
+    RouterAnswer route(const Route &r, Client who = 0) override { return salvo({ r }, who); }
+    RouterAnswer salvo(const std::vector<Route> &list, Client = 0) override
+    {
+        if (refuse)
+            return { refuse, {} };
+        RouterAnswer answer;
+        for (const Route &r : list) {
+            routes.push_back(r);
+            answer.commands.push_back(uint8_t((r.input - 1) + 4 * (r.output - 1)));
+        }
+        return answer;
+    }
+    RouterAnswer command(uint8_t x) override
+    {
+        if (refuse)
+            return { refuse, {} };
+        commands.push_back(x);
+        return { std::nullopt, { x } };
+    }
+    RouterAnswer rename(const std::vector<NameChange> &changes) override
+    {
+        renames.push_back(changes);
+        if (refuse)
+            return { refuse, {} };
+        for (const NameChange &c : changes)
+            (c.output ? nameTable.outputs : nameTable.inputs)[c.index] = c.name;
+        return {};
+    }
+    RouterAnswer lock(const std::vector<LockRequest> &requests, Client who) override
+    {
+        lockRequests.emplace_back(who, requests);
+        if (refuse)
+            return { refuse, {} };
+        for (const LockRequest &r : requests)
+            lockTable.set(r.output - 1, r.change == LockChange::Take ? who : 0);
+        return {};
+    }
+
+    // Tells the interfaces that `what` changed from `before`.
+    void change(int what, const ShownState &before, const Names &namesBefore = {})
+    {
+        RouterChange c;
+        c.what = what;
+        c.shownBefore = before;
+        c.namesBefore = namesBefore;
+        emit changed(c);
+    }
+
+private:
+    Client m_lastClient = 0;
+};
