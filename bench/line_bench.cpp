@@ -20,7 +20,7 @@
 //
 // Run it beside busy processes to see what load does to the figures.
 #include "app/controller.h"
-#include "app/form1.h"
+#include "panel/form1.h"
 #include "core/command_frame.h"
 #include "core/command_line.h"
 #include "core/status_frame.h"

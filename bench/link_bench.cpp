@@ -4,7 +4,7 @@
 // the pace of a 9600 baud line, and how evenly the bytes of a command frame
 // are paced.
 #include "app/controller.h"
-#include "app/form1.h"
+#include "panel/form1.h"
 #include "core/status_frame.h"
 #include "link/port_table.h"
 #include "link/qt_serial_port.h"

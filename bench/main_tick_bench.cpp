@@ -2,7 +2,7 @@
 #include "qt_benchmark_main.h"
 
 #include "app/controller.h"
-#include "app/form1.h"
+#include "panel/form1.h"
 #include "core/status_frame.h"
 #include "fake_serial_port.h"
 #include "panel/form3.h"

@@ -5,9 +5,11 @@
 #include <QCoreApplication>
 #include <cstdio>
 
-OptionSources::OptionSources(const QCommandLineParser &parser, const SettingsFile &file)
+OptionSources::OptionSources(const QCommandLineParser &parser, const SettingsFile &file,
+    const std::vector<OptionSpec> &options)
     : m_parser(parser)
     , m_file(file)
+    , m_options(options)
 {
 }
 
@@ -19,13 +21,19 @@ std::optional<OptionSources::Value> OptionSources::value(const QString &name) co
         return Value { m_parser.value(name), QStringLiteral("--") + name, true };
     if (const SettingsFile::Entry *entry = m_file.find(name))
         return Value { entry->value, m_file.origin(*entry) };
-    if (name == QLatin1String("ports") && qEnvironmentVariableIsSet("MATRIX_PANEL_PORTS"))
-        return Value { qEnvironmentVariable("MATRIX_PANEL_PORTS"),
-            QStringLiteral("MATRIX_PANEL_PORTS") };
-    // An empty token is no token: the variable may be set and left blank.
-    const QString token = qEnvironmentVariable("MATRIX_PANEL_TOKEN").trimmed();
-    if (name == QLatin1String("token") && !token.isEmpty())
-        return Value { token, QStringLiteral("MATRIX_PANEL_TOKEN") };
+    for (const OptionSpec &option : m_options) {
+        if (option.name != name || option.environment.isEmpty())
+            continue;
+        const QByteArray variable = option.environment.toLatin1();
+        if (!qEnvironmentVariableIsSet(variable.constData()))
+            return std::nullopt;
+        // An empty secret is none: the variable may be set and left blank.
+        // Elsewhere blank says something (MATRIX_PANEL_PORTS= : no port).
+        const QString text = qEnvironmentVariable(variable.constData());
+        if (option.secret && text.trimmed().isEmpty())
+            return std::nullopt;
+        return Value { option.secret ? text.trimmed() : text, option.environment };
+    }
     return std::nullopt;
 }
 

@@ -6,9 +6,9 @@
 #include <optional>
 
 // Where each option's value comes from: the command line wins over the
-// settings file, and the file over the environment variables
-// (MATRIX_PANEL_PORTS, MATRIX_PANEL_TOKEN). Options are asked for by their
-// long names, which are also the keys of the file.
+// settings file, and the file over the option's environment variable
+// (MATRIX_PANEL_PORTS, MATRIX_PANEL_TOKEN, ...). Options are asked for by
+// their long names, which are also the keys of the file.
 class OptionSources
 {
 public:
@@ -20,7 +20,8 @@ public:
         bool fromCommandLine = false;
     };
 
-    OptionSources(const QCommandLineParser &parser, const SettingsFile &file);
+    OptionSources(const QCommandLineParser &parser, const SettingsFile &file,
+        const std::vector<OptionSpec> &options);
 
     std::optional<Value> value(const QString &name) const;
     bool isSet(const QString &name) const { return value(name).has_value(); }
@@ -32,4 +33,5 @@ public:
 private:
     const QCommandLineParser &m_parser;
     const SettingsFile &m_file;
+    const std::vector<OptionSpec> &m_options;
 };

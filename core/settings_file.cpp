@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <algorithm>
 
 namespace {
 
@@ -11,22 +12,24 @@ constexpr qint64 MaxSize = 64 * 1024;
 
 } // namespace
 
-const QStringList &SettingsFile::knownKeys()
-{
-    static const QStringList keys
-        = { QStringLiteral("ports"), QStringLiteral("listen"), QStringLiteral("token"),
-              QStringLiteral("videohub"), QStringLiteral("allow"), QStringLiteral("discovery") };
-    return keys;
-}
-
 QString SettingsFile::defaultPath()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
         + QStringLiteral("/matrix-panel/matrix-panel.conf");
 }
 
-std::optional<SettingsFile> SettingsFile::read(const QString &path, bool mustExist, QString *error)
+std::optional<SettingsFile> SettingsFile::read(
+    const QString &path, bool mustExist, const std::vector<OptionSpec> &options, QString *error)
 {
+    QStringList keys;
+    for (const OptionSpec &option : options) {
+        if (option.inSettings)
+            keys << option.name;
+    }
+    const auto spec = [&options](const QString &key) {
+        return std::find_if(options.begin(), options.end(),
+            [&key](const OptionSpec &o) { return o.inSettings && o.name == key; });
+    };
     SettingsFile settings;
     settings.m_path = path;
     QFile file(path);
@@ -63,16 +66,13 @@ std::optional<SettingsFile> SettingsFile::read(const QString &path, bool mustExi
         }
         const QString value = line.mid(eq + 1).trimmed();
         QString wrong;
-        if (!knownKeys().contains(key))
-            wrong = QStringLiteral("unknown key (known: %1)")
-                        .arg(knownKeys().join(QLatin1String(", ")));
+        const auto option = spec(key);
+        if (option == options.end())
+            wrong = QStringLiteral("unknown key (known: %1)").arg(keys.join(QLatin1String(", ")));
         else if (const Entry *before = settings.find(key))
             wrong = QStringLiteral("already set on line %1").arg(before->line);
-        else if (key == QLatin1String("discovery") && value != QLatin1String("true")
-            && value != QLatin1String("false"))
-            wrong = QStringLiteral("'%1' is neither true nor false").arg(value);
-        else if (key == QLatin1String("token") && value.isEmpty())
-            wrong = QStringLiteral("the token is empty");
+        else if (option->check)
+            wrong = option->check(value).value_or(QString());
         if (!wrong.isEmpty()) {
             *error = QStringLiteral("%1: %2: %3").arg(where, key, wrong);
             return std::nullopt;
@@ -83,13 +83,16 @@ std::optional<SettingsFile> SettingsFile::read(const QString &path, bool mustExi
 #ifdef Q_OS_UNIX
     // As ssh does with a private key: a secret that others can read is no
     // secret, and a program that used it anyway would hide the leak.
-    const Entry *token = settings.find(QStringLiteral("token"));
-    if (token && (file.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther))) {
-        *error = QStringLiteral("%1:%2: token: other users may read this file, so the token in "
-                                "it is no secret; refused (chmod 600 %1)")
-                     .arg(path)
-                     .arg(token->line);
-        return std::nullopt;
+    const bool othersRead = file.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    for (const Entry &entry : settings.m_entries) {
+        if (othersRead && spec(entry.key)->secret) {
+            *error = QStringLiteral("%1:%2: %3: other users may read this file, so the %3 in "
+                                    "it is no secret; refused (chmod 600 %1)")
+                         .arg(path)
+                         .arg(entry.line)
+                         .arg(entry.key);
+            return std::nullopt;
+        }
     }
 #endif
     return settings;

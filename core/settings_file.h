@@ -2,8 +2,30 @@
 
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <optional>
 #include <vector>
+
+// One option of the program, as every source spells it: --name on the
+// command line, name= in the settings file, and maybe a variable.
+struct OptionSpec
+{
+    QString name;
+    // Empty: a flag, given on the command line only.
+    QString valueName;
+    QString help;
+    // A variable that sets it too, or empty.
+    QString environment;
+    // False for a secret: a command line is seen by every user (ps).
+    bool onCommandLine = true;
+    bool inSettings = true;
+    // Stands in a settings file only where no other user can read it; a
+    // variable set but blank is no value.
+    bool secret = false;
+    // What is wrong with a value, wherever it comes from; nothing when it
+    // may be right.
+    std::function<std::optional<QString>(const QString &value)> check;
+};
 
 // The settings a user writes by hand, matrix-panel.conf: one `key=value` a
 // line, keys named after the long options, `#` at the start of a line for a
@@ -20,17 +42,16 @@ public:
         int line = 0;
     };
 
-    // The keys the file may hold.
-    static const QStringList &knownKeys();
-
     // $XDG_CONFIG_HOME/matrix-panel/matrix-panel.conf (~/.config/...).
     static QString defaultPath();
 
-    // Reads the file at `path`. A missing file is an empty one unless
-    // `mustExist`. Returns nothing on a malformed line, an unknown or
-    // repeated key, a value that is never valid, or a token in a file that
-    // other users may read; *error then says "FILE:LINE: key: what is wrong".
-    static std::optional<SettingsFile> read(const QString &path, bool mustExist, QString *error);
+    // Reads the file at `path`, whose keys are those of `options` that may
+    // stand in it. A missing file is an empty one unless `mustExist`.
+    // Returns nothing on a malformed line, an unknown or repeated key, a
+    // value that is never valid, or a secret in a file that other users may
+    // read; *error then says "FILE:LINE: key: what is wrong".
+    static std::optional<SettingsFile> read(const QString &path, bool mustExist,
+        const std::vector<OptionSpec> &options, QString *error);
 
     QString path() const { return m_path; }
     const Entry *find(const QString &key) const;

@@ -27,7 +27,10 @@ void CommandTransmitter::dropQueued(const char *why)
         commands += char(x);
     qCWarning(lcSend).noquote() << "dropped" << m_queue.size() << "queued commands"
                                 << commands.toHex(' ') << "(" << why << ")";
+    const std::vector<uint8_t> dropped(m_queue.begin(), m_queue.end());
     m_queue.clear();
+    if (m_dropped)
+        m_dropped(dropped, why);
 }
 
 void CommandTransmitter::writeByte(uint8_t byte)

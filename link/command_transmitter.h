@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <vector>
 
 class SerialPort;
 
@@ -35,9 +37,16 @@ public:
     // Drops, and logs, every command still waiting; the frame in flight
     // runs on.
     void dropQueued(const char *why);
+    // Told of every command dropped from the queue, and why, so that whoever
+    // accepted it can say so.
+    using DropHandler = std::function<void(const std::vector<uint8_t> &commands, const char *why)>;
+    void setDropHandler(DropHandler handler) { m_dropped = std::move(handler); }
 
     int sendStep() const { return m_sendStep; }
     int queued() const { return int(m_queue.size()); }
+    // How many commands queue() takes now: the first starts at once when
+    // the line is idle, the others wait in the queue.
+    int room() const { return QueueLimit - queued() + (m_sendStep == 0 ? 1 : 0); }
 
 private:
     // Between two queued frames: the pause before the next one starts.
@@ -58,5 +67,6 @@ private:
     uint8_t m_sendComplement = 0;
     int m_framePort = 0;
     std::deque<uint8_t> m_queue;
+    DropHandler m_dropped;
     QByteArray m_frameBytes; // what the frame in flight has written, for the log
 };

@@ -1,8 +1,10 @@
 #include "remote/remote_server.h"
 
-#include "link/serial_port.h"
+#include "net/listen_address.h"
+#include "session/state_json.h"
 
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkRequest>
 #include <QPointer>
@@ -176,13 +178,13 @@ private:
 
 } // namespace
 
-RemoteServer::RemoteServer(Host &host, Options options, QObject *parent)
+RemoteServer::RemoteServer(Router &router, Options options, QObject *parent)
     : QObject(parent)
-    , m_host(host)
+    , m_router(router)
     , m_options(std::move(options))
 {
     Q_INIT_RESOURCE(remote);
-    Q_INIT_RESOURCE(assets);
+    Q_INIT_RESOURCE(remote_icon);
     const auto file = [this](const char *path, const QString &resource, const QByteArray &type) {
         m_http.route(QString::fromLatin1(path),
             [this, resource, type](
@@ -194,7 +196,7 @@ RemoteServer::RemoteServer(Host &host, Options options, QObject *parent)
     file("/", QStringLiteral(":/remote/index.html"), "text/html; charset=utf-8");
     file("/app.js", QStringLiteral(":/remote/app.js"), "text/javascript; charset=utf-8");
     file("/style.css", QStringLiteral(":/remote/style.css"), "text/css; charset=utf-8");
-    file("/icon.png", QStringLiteral(":/icon.png"), "image/png");
+    file("/icon.png", QStringLiteral(":/remote/icon.png"), "image/png");
     const auto api = [this](const char *path,
                          QHttpServerResponse (RemoteServer::*answer)(const QHttpServerRequest &)) {
         m_http.route(path,
@@ -223,6 +225,8 @@ RemoteServer::RemoteServer(Host &host, Options options, QObject *parent)
         });
     connect(&m_http, &QAbstractHttpServer::newWebSocketConnection, this,
         &RemoteServer::acceptWebSockets);
+    connect(&m_router, &Router::changed, this, &RemoteServer::publish);
+    connect(&m_router, &Router::dropped, this, &RemoteServer::tellDropped);
 }
 
 RemoteServer::~RemoteServer()
@@ -276,19 +280,7 @@ quint16 RemoteServer::serverPort() const
 
 QString RemoteServer::url() const
 {
-    const QString address = m_options.address.toString();
-    return QStringLiteral("http://%1:%2/")
-        .arg(m_options.address.protocol() == QAbstractSocket::IPv6Protocol
-                ? QLatin1Char('[') + address + QLatin1Char(']')
-                : address)
-        .arg(serverPort());
-}
-
-RemoteSnapshot RemoteServer::snapshot() const
-{
-    const SerialPort &port = m_host.remotePort();
-    return RemoteSnapshot { m_host.shownState(), port.commPort(), port.deviceName(),
-        m_host.names() };
+    return QStringLiteral("http://%1/").arg(hostAndPort(m_options.address, serverPort()));
 }
 
 std::optional<QHttpServerResponse> RemoteServer::refusal(const QByteArray &host,
@@ -399,7 +391,7 @@ QHttpServerResponse RemoteServer::state(const QHttpServerRequest &request)
 {
     if (request.method() != QHttpServerRequest::Method::Get)
         return notAllowed("GET");
-    return json(toJson(snapshot()));
+    return json(stateJson(m_router));
 }
 
 // A body too large, or not JSON. A page of another site can post plain text
@@ -420,6 +412,26 @@ static std::optional<QHttpServerResponse> bodyRefusal(const QHttpServerRequest &
     return std::nullopt;
 }
 
+// The router's refusal in HTTP's words.
+static QHttpServerResponse refused(const Refusal &refusal)
+{
+    switch (refusal.kind) {
+    case Refusal::NoLink:
+        return failure(Status::ServiceUnavailable, refusal.message);
+    case Refusal::Held:
+        return failure(Status::Conflict, refusal.message);
+    case Refusal::QueueFull: {
+        QHttpServerResponse response = failure(Status::TooManyRequests, refusal.message);
+        response.setHeader("Retry-After", "1");
+        return response;
+    }
+    case Refusal::NotOnModel:
+    case Refusal::Invalid:
+        break;
+    }
+    return failure(Status::BadRequest, refusal.message);
+}
+
 QHttpServerResponse RemoteServer::post(const QHttpServerRequest &request, bool route)
 {
     if (request.method() != QHttpServerRequest::Method::Post)
@@ -427,28 +439,14 @@ QHttpServerResponse RemoteServer::post(const QHttpServerRequest &request, bool r
     if (std::optional<QHttpServerResponse> refused = bodyRefusal(request))
         return std::move(*refused);
     const QByteArray body = request.body();
-    const ShownState &shown = m_host.shownState();
     const RemoteCommand parsed
-        = route ? parseRoute(body, outputCount(shown.model)) : parseCommand(body);
+        = route ? parseRoute(body, outputCount(m_router.shown().model)) : parseCommand(body);
     if (!parsed.command)
         return failure(Status::BadRequest, parsed.error);
-    // Like the panel, which routes only while it is up.
-    if (!shown.linkUp) {
-        return failure(Status::ServiceUnavailable,
-            QStringLiteral("no switcher is connected; the program is searching for one"));
-    }
-    if (route && m_host.outputLocked(parsed.output - 1)) {
-        return failure(Status::Conflict,
-            QStringLiteral("output %1 is locked by a Videohub client")
-                .arg(QChar(u'A' + parsed.output - 1)));
-    }
-    if (!m_host.queueCommand(*parsed.command)) {
-        QHttpServerResponse response = failure(Status::TooManyRequests,
-            QStringLiteral("the command queue is full; try again when the frames in flight "
-                           "have gone out"));
-        response.setHeader("Retry-After", "1");
-        return response;
-    }
+    const RouterAnswer answer = route ? m_router.route({ parsed.input, parsed.output })
+                                      : m_router.command(*parsed.command);
+    if (answer.refusal)
+        return refused(*answer.refusal);
     return json(QJsonObject { { "status", "queued" }, { "command", int(*parsed.command) } },
         Status::Accepted);
 }
@@ -462,9 +460,11 @@ QHttpServerResponse RemoteServer::putNames(const QHttpServerRequest &request)
     const QByteArray body = request.body();
     QString error;
     const std::vector<NameChange> changes = parseNames(body, &error);
-    if (changes.empty() || !m_host.setNames(changes, &error))
+    if (changes.empty())
         return failure(Status::BadRequest, error);
-    return json(toJson(snapshot()));
+    if (const RouterAnswer answer = m_router.rename(changes); answer.refusal)
+        return refused(*answer.refusal);
+    return json(stateJson(m_router));
 }
 
 void RemoteServer::acceptWebSockets()
@@ -489,10 +489,8 @@ void RemoteServer::acceptWebSockets()
         client->setMaxAllowedIncomingMessageSize(1024);
         connect(client, &QWebSocket::disconnected, this, [this, client] { dropClient(client); });
         m_clients.push_back(client);
-        // The state once on connect; should it have changed since the
-        // others heard, they hear of it too.
-        const RemoteSnapshot now = snapshot();
-        send(now, m_sent && *m_sent == now ? client : nullptr);
+        // The state once on connect, then each change as it comes.
+        send(stateMessage(), client);
     }
 }
 
@@ -505,26 +503,37 @@ void RemoteServer::dropClient(QWebSocket *client)
     client->deleteLater();
 }
 
-void RemoteServer::publish()
+QString RemoteServer::stateMessage() const
+{
+    return QString::fromUtf8(QJsonDocument(stateJson(m_router)).toJson(QJsonDocument::Compact));
+}
+
+void RemoteServer::publish(const RouterChange &change)
+{
+    // The locks are the router protocol's; the state here does not show them.
+    const int seen = RouterChange::Routing | RouterChange::Link | RouterChange::Power
+        | RouterChange::NamesChanged;
+    if (m_clients.empty() || (change.what & seen) == 0)
+        return;
+    send(stateMessage());
+}
+
+void RemoteServer::tellDropped(const std::vector<uint8_t> &commands, const QString &why)
 {
     if (m_clients.empty())
         return;
-    const RemoteSnapshot now = snapshot();
-    if (m_sent && *m_sent == now)
-        return;
-    send(now);
+    QJsonArray list;
+    for (const uint8_t x : commands)
+        list.append(int(x));
+    const QJsonObject event { { "event", "dropped" }, { "commands", list }, { "reason", why } };
+    send(QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Compact)));
 }
 
-void RemoteServer::send(const RemoteSnapshot &snapshot, QWebSocket *only)
+void RemoteServer::send(const QString &message, QWebSocket *only)
 {
-    if (!only) {
-        m_sent = snapshot;
-        m_sentText
-            = QString::fromUtf8(QJsonDocument(toJson(snapshot)).toJson(QJsonDocument::Compact));
-    }
     const std::vector<QWebSocket *> to = only ? std::vector<QWebSocket *> { only } : m_clients;
     for (QWebSocket *client : to) {
-        client->sendTextMessage(m_sentText);
+        client->sendTextMessage(message);
         // A client that does not read would make the program hold all it
         // was sent.
         if (client->bytesToWrite() > BacklogLimit) {

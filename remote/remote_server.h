@@ -1,8 +1,8 @@
 #pragma once
 
-#include "remote/connection_gate.h"
-#include "remote/remote_host.h"
+#include "net/connection_gate.h"
 #include "remote/remote_state.h"
+#include "session/router.h"
 
 #include <QHostAddress>
 #include <QHttpServer>
@@ -16,15 +16,14 @@ class QTcpSocket;
 class QWebSocket;
 
 // The opt-in remote interface: a JSON API under /api/v1, a WebSocket that
-// pushes the state as it changes, and the browser panel at /. It only reads
-// the program's state and queues commands behind the frame in flight, so
-// whatever a client does, the panel and the line go on as they were.
+// pushes the state as it changes, and the browser panel at /. It reads the
+// switcher's state from the router and asks it for commands, which queue
+// behind the frame in flight, so whatever a client does, the panel and the
+// line go on as they were.
 class RemoteServer : public QObject
 {
     Q_OBJECT
 public:
-    using Host = RemoteHost;
-
     static constexpr int BodyLimit = 4096;
     // Headers and body of one request, as they arrive; beyond this the
     // connection is answered 413 and closed before it is read further.
@@ -53,7 +52,7 @@ public:
         int requestDeadlineMs = RequestDeadlineMs;
     };
 
-    RemoteServer(Host &host, Options options, QObject *parent = nullptr);
+    RemoteServer(Router &router, Options options, QObject *parent = nullptr);
     ~RemoteServer() override;
 
     // Starts listening; false, with *error set, when the address cannot be
@@ -63,9 +62,11 @@ public:
     QString url() const;
     int clients() const { return int(m_clients.size()); }
 
-    // After a main tick: pushes the state to the WebSocket clients when it
-    // differs from what they were sent. Does nothing without clients.
-    void publish();
+    // Pushes the state to the WebSocket clients when what changed is what
+    // they see. Does nothing without clients.
+    void publish(const RouterChange &change);
+    // Tells the WebSocket clients of commands accepted and then dropped.
+    void tellDropped(const std::vector<uint8_t> &commands, const QString &why);
 
 private:
     enum class Kind { Page, Api, Events };
@@ -88,19 +89,17 @@ private:
     void watchHead(QTcpSocket *socket);
     void acceptWebSockets();
     void dropClient(QWebSocket *client);
-    void send(const RemoteSnapshot &snapshot, QWebSocket *only = nullptr);
+    void send(const QString &message, QWebSocket *only = nullptr);
+    QString stateMessage() const;
 
     // The answer that refuses the request, if it must be refused.
     std::optional<QHttpServerResponse> refusal(const QByteArray &host, const QByteArray &origin,
         const QByteArray &authorization, bool page) const;
     std::optional<QHttpServerResponse> refusal(const QHttpServerRequest &request, bool page) const;
-    RemoteSnapshot snapshot() const;
 
-    Host &m_host;
+    Router &m_router;
     Options m_options;
     QHttpServer m_http;
     ConnectionGate *m_gate = nullptr;
     std::vector<QWebSocket *> m_clients;
-    std::optional<RemoteSnapshot> m_sent;
-    QString m_sentText;
 };

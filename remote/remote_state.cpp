@@ -99,41 +99,6 @@ std::optional<int> readPosition(const QJsonValue &value, int count, bool letters
 
 } // namespace
 
-QJsonObject toJson(const RemoteSnapshot &s)
-{
-    const ShownState &shown = s.shown;
-    QJsonArray outputs;
-    for (int k = 0; k < outputCount(shown.model); ++k) {
-        outputs.append(QJsonObject {
-            { "output", QString(QLatin1Char(char('A' + k))) },
-            { "number", k + 1 },
-            { "input", shown.shownInput[k] ? QJsonValue(shown.shownInput[k]) : QJsonValue() },
-            { "active", shown.outputLit[k] },
-            { "name", s.names.outputs[k] },
-        });
-    }
-    QJsonArray inputs;
-    for (int k = 0; k < 4; ++k) {
-        inputs.append(QJsonObject {
-            { "input", k + 1 }, { "active", shown.inputLit[k] }, { "name", s.names.inputs[k] } });
-    }
-    return QJsonObject {
-        { "link",
-            QJsonObject {
-                { "state", shown.linkUp ? "up" : "searching" },
-                { "port", s.port },
-                { "device", s.device },
-            } },
-        { "model",
-            shown.model == SwitcherModel::FourOutput      ? "4x4"
-                : shown.model == SwitcherModel::TwoOutput ? "4x2"
-                                                          : "none" },
-        { "power", shown.powerOn ? "on" : "standby" },
-        { "outputs", outputs },
-        { "inputs", inputs },
-    };
-}
-
 RemoteCommand parseRoute(const QByteArray &body, int outputs)
 {
     RemoteCommand result;
@@ -157,6 +122,7 @@ RemoteCommand parseRoute(const QByteArray &body, int outputs)
         return result;
     }
     result.command = CommandFrame::route(*input, *output);
+    result.input = *input;
     result.output = *output;
     return result;
 }
@@ -224,39 +190,6 @@ RemoteCommand parseCommand(const QByteArray &body)
         result.command = uint8_t(number);
     else
         result.error = QStringLiteral("'command' must be 16 or 40, not %1").arg(describe(value));
-    return result;
-}
-
-std::optional<ListenAddress> parseListenAddress(const QString &text, QString *error)
-{
-    QString host = QStringLiteral("127.0.0.1");
-    QString port = text;
-    const int colon = text.lastIndexOf(QLatin1Char(':'));
-    if (colon >= 0) {
-        host = text.left(colon);
-        port = text.mid(colon + 1);
-        if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
-            host = host.mid(1, host.size() - 2);
-        else if (host.contains(QLatin1Char(':'))) {
-            *error = QStringLiteral("write an IPv6 address in brackets, as in [::1]:8080");
-            return std::nullopt;
-        }
-    }
-    ListenAddress result;
-    bool ok = false;
-    const uint number = port.toUInt(&ok);
-    if (!ok || number > 65535) {
-        *error = QStringLiteral("'%1' is not a port number (0 to 65535; 0 picks a free one)")
-                     .arg(port);
-        return std::nullopt;
-    }
-    result.port = quint16(number);
-    if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
-        result.address = QHostAddress(QHostAddress::LocalHost);
-    else if (!result.address.setAddress(host)) {
-        *error = QStringLiteral("'%1' is not an IP address").arg(host);
-        return std::nullopt;
-    }
     return result;
 }
 

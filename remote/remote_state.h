@@ -1,7 +1,6 @@
 #pragma once
 
 #include "core/names.h"
-#include "core/shown_state.h"
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -11,29 +10,11 @@
 #include <optional>
 #include <vector>
 
-// The switcher as the remote interface reports it: what the panel shows,
-// where the switcher is, and the names. Two of them are equal when a client
-// would see no difference.
-struct RemoteSnapshot
-{
-    ShownState shown;
-    int port = 0;
-    QString device;
-    Names names;
-
-    bool operator==(const RemoteSnapshot &o) const
-    {
-        return shown == o.shown && port == o.port && device == o.device && names == o.names;
-    }
-    bool operator!=(const RemoteSnapshot &other) const { return !(*this == other); }
-};
-
-QJsonObject toJson(const RemoteSnapshot &snapshot);
-
 // The switcher command a request body asks for, or what is wrong with it.
 struct RemoteCommand
 {
     std::optional<uint8_t> command;
+    int input = 0; // of a route, 1 to 4
     int output = 0; // of a route, 1 to 4
     QString error;
 };
@@ -46,14 +27,6 @@ RemoteCommand parseRoute(const QByteArray &body, int outputs);
 std::vector<NameChange> parseNames(const QByteArray &body, QString *error);
 // {"command": 16 or 40}
 RemoteCommand parseCommand(const QByteArray &body);
-
-// "[ADDR:]PORT" of --listen; the address defaults to 127.0.0.1.
-struct ListenAddress
-{
-    QHostAddress address;
-    quint16 port = 0;
-};
-std::optional<ListenAddress> parseListenAddress(const QString &text, QString *error);
 
 // The token an Authorization header carries: "Bearer TOKEN", or the
 // password of "Basic", which is what a browser asks its user for. Empty

@@ -4,7 +4,6 @@
 #include "core/texts.h"
 #include "link/port_table.h"
 #include "link/serial_port.h"
-#include "panel/form3.h"
 
 #include <QLoggingCategory>
 #include <QMap>
@@ -28,10 +27,9 @@ void LinkSupervisor::logFruitlessRound(const QMap<QString, QList<int>> &failures
     m_sinceSummaryMs = 0;
 }
 
-LinkSupervisor::LinkSupervisor(ControllerState &state, SerialPort &port, Form3 &panel, Host &host)
+LinkSupervisor::LinkSupervisor(ControllerState &state, SerialPort &port, Host &host)
     : m_state(state)
     , m_port(port)
-    , m_panel(panel)
     , m_host(host)
 {
 }
@@ -56,7 +54,7 @@ void LinkSupervisor::titleForModelAndPower()
     QString text = QString::fromLatin1(title);
     if (!(m_state.powerState != 0 && m_state.linkUp()))
         text += QLatin1String(Texts::StandbySuffix);
-    m_panel.setWindowTitle(text);
+    m_host.setPanelTitle(text);
 }
 
 void LinkSupervisor::searchForSwitcher()
@@ -70,9 +68,8 @@ void LinkSupervisor::searchForSwitcher()
         m_host.letEventsRun(0);
         if (m_host.ending())
             return;
-        m_panel.setWindowTitle(QString::fromLatin1(Texts::Disconnected));
-        if (m_panel.isVisible())
-            m_panel.hide();
+        m_host.setPanelTitle(QString::fromLatin1(Texts::Disconnected));
+        m_host.hidePanel();
         m_host.showStatusWindow();
 
         if (m_port.isOpen())

@@ -4,7 +4,6 @@
 #include <QMap>
 #include <QString>
 
-class Form3;
 class SerialPort;
 struct ControllerState;
 
@@ -19,6 +18,9 @@ public:
     {
     public:
         virtual ~Host() = default;
+        // The panel's title; the panel is hidden, if it is shown.
+        virtual void setPanelTitle(const QString &title) = 0;
+        virtual void hidePanel() = 0;
         // The status window is shown (if it is not already), the panel
         // watchdog stops and the waiting animation runs on without a restart.
         virtual void showStatusWindow() = 0;
@@ -38,7 +40,7 @@ public:
     // this often; counted in round pauses, which the search waits at least.
     static constexpr int SummaryRepeatMs = 60000;
 
-    LinkSupervisor(ControllerState &state, SerialPort &port, Form3 &panel, Host &host);
+    LinkSupervisor(ControllerState &state, SerialPort &port, Host &host);
 
     void SuperviseLink();
 
@@ -49,7 +51,6 @@ private:
 
     ControllerState &m_state;
     SerialPort &m_port;
-    Form3 &m_panel;
     Host &m_host;
     QString m_lastSummary;
     int m_sinceSummaryMs = 0;

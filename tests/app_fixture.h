@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/controller.h"
-#include "app/form1.h"
+#include "panel/form1.h"
 #include "fake_serial_port.h"
 #include "panel/form3.h"
 

@@ -1,7 +1,7 @@
 // The whole program against the simulated switcher over a real
 // pseudo-terminal, in real time. Few and with generous limits.
 #include "app/controller.h"
-#include "app/form1.h"
+#include "panel/form1.h"
 #include "link/port_table.h"
 #include "link/qt_serial_port.h"
 #include "panel/form3.h"

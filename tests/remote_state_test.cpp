@@ -1,7 +1,10 @@
 // The remote interface's pure half: what it reports and what it accepts.
 #include "core/controller_state.h"
-#include "remote/connection_gate.h"
+#include "fake_router.h"
+#include "net/connection_gate.h"
+#include "net/listen_address.h"
 #include "remote/remote_state.h"
+#include "session/state_json.h"
 
 #include <QJsonArray>
 #include <QRandomGenerator>
@@ -129,12 +132,13 @@ TEST(RemoteState, TheNumbersThePanelShows)
     state.inputFlags[2] = 1;
     state.outputFlags[1] = 1;
     state.outputSource2 = 4;
-    Names names;
-    names.outputs[1] = "Projector";
-    ShownState shown;
+    FakeRouter router;
+    router.nameTable.outputs[1] = "Projector";
+    router.portNumber = 3;
+    router.deviceName = "/dev/ttyS2";
     const auto json = [&] {
-        shown = shownStateOf(state, shown);
-        return toJson(RemoteSnapshot { shown, 3, "/dev/ttyS2", names });
+        router.shownState = shownStateOf(state, router.shownState);
+        return stateJson(router);
     };
 
     const QJsonObject up = json();

@@ -6,7 +6,7 @@
 #include "link/port_table.h"
 #include "link/qt_serial_port.h"
 #include "panel/form3.h"
-#include "remote/connection_gate.h"
+#include "net/connection_gate.h"
 #include "remote/remote_server.h"
 #include "sim_process.h"
 
@@ -80,9 +80,8 @@ protected:
         app = std::make_unique<Controller>(
             std::make_unique<QtSerialPort>(*PortTable::parse(ports, &error)));
         options.token = "s3cret";
-        server = std::make_unique<RemoteServer>(app->remoteHost(), options);
+        server = std::make_unique<RemoteServer>(app->router(), options);
         ASSERT_TRUE(server->listen(&error)) << error.toStdString();
-        QObject::connect(app.get(), &Controller::ticked, server.get(), &RemoteServer::publish);
         network.setProxy(QNetworkProxy::NoProxy);
         app->Form_Load();
     }
@@ -274,11 +273,11 @@ TEST_F(Remote, RoutesWaitForThePanelsFrameAndGoOutWholeAndPaced)
     ASSERT_TRUE(QTest::qWaitFor([&] { return app->state().linkUp(); }, 5000));
 
     // An output a Videohub client holds takes no route from here.
-    app->videohubHost().outputLocks().set(1, 99);
+    ASSERT_TRUE(app->router().lock({ { 2, Router::LockChange::Take } }, 99).ok());
     const Reply locked = route(3, 2);
     EXPECT_EQ(locked.status, 409);
     EXPECT_TRUE(locked.json["error"].toString().contains("locked"));
-    app->videohubHost().outputLocks().set(1, 0);
+    ASSERT_TRUE(app->router().lock({ { 2, Router::LockChange::Force } }, 0).ok());
 
     // Input 2 to output D picked on the panel; while that frame is on the
     // line, input 3 to output B comes through the interface.
@@ -511,7 +510,7 @@ TEST_F(Remote, ClientsServedInTheMiddleOfThePortSearchLeaveItAlone)
     ASSERT_TRUE(QTest::qWaitFor([&] { return app->state().linkUp(); }, 10000));
     EXPECT_GT(searching, 10);
     EXPECT_GT(refused, 10);
-    EXPECT_EQ(app->remoteHost().remotePort().commPort(), 2);
+    EXPECT_EQ(app->port().commPort(), 2);
     EXPECT_EQ(route(1, 1).status, 202);
 }
 
@@ -534,7 +533,7 @@ TEST_F(Remote, RoutesWaitingWhenTheLinkIsLostAreDropped)
         taken += route(1 + taken % 4, 1).status == 202;
         QTest::qWait(20);
     }
-    ASSERT_TRUE(QTest::qWaitFor([&] { return app->remoteHost().remotePort().commPort() == 2; }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return app->port().commPort() == 2; }, 3000));
     QTest::qWait(600);
     EXPECT_EQ(other.bytes.toHex(' '), "");
     EXPECT_EQ(switcher.bytes.size() % 4, 0);

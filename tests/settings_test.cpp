@@ -1,4 +1,5 @@
 // matrix-panel.conf, and where each option's value comes from.
+#include "app/interface_table.h"
 #include "core/option_sources.h"
 
 #include <QFile>
@@ -46,12 +47,12 @@ TEST(SettingsFile, EachMistakeIsNamedByFileLineAndKey)
         QTemporaryDir dir;
         const QString path = writeSettings(dir, c.text, c.mode);
         QString error;
-        EXPECT_FALSE(SettingsFile::read(path, false, &error)) << c.says;
+        EXPECT_FALSE(SettingsFile::read(path, false, programOptions(), &error)) << c.says;
         EXPECT_TRUE(error.startsWith(path + QLatin1String(c.says))) << error.toStdString();
     }
     QTemporaryDir dir; // Readable by all is fine for a file without a secret.
     QString error;
-    EXPECT_TRUE(SettingsFile::read(writeSettings(dir, "listen=80\n", AllRead), true, &error));
+    EXPECT_TRUE(SettingsFile::read(writeSettings(dir, "listen=80\n", AllRead), true, programOptions(), &error));
 }
 
 TEST(SettingsFile, CommandLineWinsOverTheFileAndTheFileOverTheEnvironment)
@@ -84,10 +85,10 @@ TEST(SettingsFile, CommandLineWinsOverTheFileAndTheFileOverTheEnvironment)
         parser.addOption({ QStringLiteral("token"), {}, QStringLiteral("T") });
         ASSERT_TRUE(parser.parse(QStringList { "matrix-panel" } + c.arguments));
         QString error;
-        const std::optional<SettingsFile> file = SettingsFile::read(c.file, false, &error);
+        const std::optional<SettingsFile> file = SettingsFile::read(c.file, false, programOptions(), &error);
         ASSERT_TRUE(file) << error.toStdString();
         const std::optional<OptionSources::Value> value
-            = OptionSources(parser, *file).value(QLatin1String(c.name));
+            = OptionSources(parser, *file, programOptions()).value(QLatin1String(c.name));
         ASSERT_EQ(value.has_value(), c.text != nullptr) << c.name;
         if (value) {
             EXPECT_EQ(value->text.toStdString(), c.text);
@@ -99,6 +100,6 @@ TEST(SettingsFile, CommandLineWinsOverTheFileAndTheFileOverTheEnvironment)
 
     // A file that is named must be there; the one looked for by default need not.
     QString error;
-    EXPECT_FALSE(SettingsFile::read(missing, true, &error));
+    EXPECT_FALSE(SettingsFile::read(missing, true, programOptions(), &error));
     EXPECT_TRUE(error.contains("no such file")) << error.toStdString();
 }

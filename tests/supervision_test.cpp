@@ -2,7 +2,7 @@
 #include "app_fixture.h"
 #include "core/shown_state.h"
 #include "supervision/link_supervisor.h"
-#include "supervision/routing_display.h"
+#include "panel/routing_display.h"
 
 #include <QLineEdit>
 #include <QProperty>

@@ -3,7 +3,7 @@
 // socket clients as control software uses it. In real time; waits are
 // generous and bounded.
 #include "app/controller.h"
-#include "app/form1.h"
+#include "panel/form1.h"
 #include "link/port_table.h"
 #include "link/qt_serial_port.h"
 #include "panel/form3.h"
@@ -58,9 +58,8 @@ protected:
         QString error;
         app = std::make_unique<Controller>(
             std::make_unique<QtSerialPort>(*PortTable::parse("1=" + link, &error)));
-        server = std::make_unique<VideohubServer>(app->videohubHost(), VideohubServer::Options {});
+        server = std::make_unique<VideohubServer>(app->router(), VideohubServer::Options {});
         ASSERT_TRUE(server->listen(&error)) << error.toStdString();
-        QObject::connect(app.get(), &Controller::ticked, server.get(), &VideohubServer::publish);
         app->Form_Load();
     }
     void stop()

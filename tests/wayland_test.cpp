@@ -2,7 +2,7 @@
 // headless Weston) against the simulated switcher over a pseudo-terminal:
 // it comes up and routes from the keys.
 #include "app/controller.h"
-#include "app/form1.h"
+#include "panel/form1.h"
 #include "link/port_table.h"
 #include "link/qt_serial_port.h"
 #include "panel/form3.h"

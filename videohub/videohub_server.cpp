@@ -1,6 +1,6 @@
 #include "videohub/videohub_server.h"
 
-#include "core/command_frame.h"
+#include "net/listen_address.h"
 #if MATRIX_HAVE_DBUS
 #include "videohub/discovery.h"
 #endif
@@ -24,13 +24,13 @@ struct VideohubServer::Client
     bool dropped = false;
 };
 
-VideohubServer::VideohubServer(Host &host, Options options, QObject *parent)
+VideohubServer::VideohubServer(Router &router, Options options, QObject *parent)
     : QObject(parent)
-    , m_host(host)
+    , m_router(router)
     , m_options(std::move(options))
     , m_friendlyName(QStringLiteral("matrix-panel on %1").arg(QSysInfo::machineHostName()))
-    , m_uniqueId(uniqueId({}))
 {
+    connect(&m_router, &Router::changed, this, &VideohubServer::publish);
 }
 
 VideohubServer::~VideohubServer()
@@ -55,8 +55,6 @@ bool VideohubServer::listen(QString *error)
     m_gate = new ConnectionGate(limits, m_options.allow, this);
     connect(m_gate, &QTcpServer::newConnection, this, &VideohubServer::acceptPending);
     if (m_gate->listenOn(m_options.address, m_options.port, error)) {
-        m_sent = m_host.shownState();
-        m_sentNames = m_host.names();
         m_sentDevice = device();
         if (m_options.discovery && !m_options.address.isLoopback()) {
 #if MATRIX_HAVE_DBUS
@@ -75,11 +73,7 @@ bool VideohubServer::listen(QString *error)
 
 QString VideohubServer::address() const
 {
-    const QString host = m_options.address.toString();
-    return (m_options.address.protocol() == QAbstractSocket::IPv6Protocol
-                   ? QLatin1Char('[') + host + QLatin1Char(']')
-                   : host)
-        + QLatin1Char(':') + QString::number(serverPort());
+    return hostAndPort(m_options.address, serverPort());
 }
 
 int VideohubServer::clients() const
@@ -102,7 +96,7 @@ void VideohubServer::acceptPending()
         socket->setReadBufferSize(BlockLimit);
         auto client = std::make_unique<Client>();
         client->socket = socket;
-        client->holder = m_nextHolder++;
+        client->holder = m_router.newClient();
         client->peer = peer;
         Client *c = client.get();
         m_clients.push_back(std::move(client));
@@ -143,11 +137,11 @@ void VideohubServer::answer(Client &client, const Block &block)
         else if (request.header == DeviceHeader)
             write(client, deviceBlock(device()));
         else if (request.header == InputLabelsHeader || request.header == OutputLabelsHeader)
-            write(client, labels(request.header == OutputLabelsHeader, false));
+            write(client, labels(request.header == OutputLabelsHeader, nullptr));
         else if (request.header == LocksHeader)
             write(client, locks(client, nullptr));
         else if (request.header == RoutingHeader)
-            write(client, routing(false));
+            write(client, routing(nullptr));
         else
             write(client, configurationBlock());
         return;
@@ -159,13 +153,8 @@ void VideohubServer::answer(Client &client, const Block &block)
         std::vector<NameChange> changes;
         for (const auto &[port, name] : request.labels)
             changes.push_back({ request.kind == Request::OutputLabels, port, name });
-        QString error;
-        if (!m_host.setNames(changes, &error)) {
-            write(client, Nak);
-            return;
-        }
-        write(client, Ack);
-        publish();
+        // The new labels reach every client, this one too, after the tick.
+        write(client, m_router.rename(changes).ok() ? Ack : Nak);
         return;
     }
     case Request::Locks:
@@ -179,34 +168,23 @@ void VideohubServer::answer(Client &client, const Block &block)
 
 void VideohubServer::route(Client &client, const Request &request)
 {
-    // Like the panel, which routes only while the switcher is there; an
-    // output another client holds takes no route but theirs.
-    bool ok = m_host.shownState().linkUp;
-    std::vector<uint8_t> commands;
-    for (const auto &[output, input] : request.routes) {
-        ok = ok && m_host.outputLocks().mayRoute(output, client.holder);
-        commands.push_back(CommandFrame::route(input + 1, output + 1));
-    }
-    write(client, ok && m_host.queueCommands(commands) ? Ack : Nak);
+    std::vector<Route> routes;
+    for (const auto &[output, input] : request.routes)
+        routes.push_back({ input + 1, output + 1 });
+    write(client, m_router.salvo(routes, client.holder).ok() ? Ack : Nak);
 }
 
 void VideohubServer::lock(Client &client, const Request &request)
 {
-    OutputLocks &locks = m_host.outputLocks();
+    std::vector<Router::LockRequest> requests;
     for (const auto &[output, state] : request.locks) {
-        // Only the holder gives an output back; F frees it whoever holds it.
-        if (state != 'F' && !locks.mayRoute(output, client.holder)) {
-            write(client, Nak);
-            return;
-        }
+        requests.push_back({ output + 1,
+            state == 'O'       ? Router::LockChange::Take
+                : state == 'F' ? Router::LockChange::Force
+                               : Router::LockChange::Release });
     }
-    std::array<OutputLocks::Holder, 4> before {};
-    for (int k = 0; k < 4; ++k)
-        before[k] = locks.holder(k);
-    for (const auto &[output, state] : request.locks)
-        locks.set(output, state == 'O' ? client.holder : 0);
-    write(client, Ack);
-    pushLocks(before);
+    // Every client hears of the new locks, each as it sees them, after the tick.
+    write(client, m_router.lock(requests, client.holder).ok() ? Ack : Nak);
 }
 
 void VideohubServer::pushLocks(const std::array<OutputLocks::Holder, 4> &before)
@@ -245,11 +223,7 @@ void VideohubServer::drop(Client &client, const char *why)
         m_sweepPending = true;
         QTimer::singleShot(0, this, &VideohubServer::sweep);
     }
-    std::array<OutputLocks::Holder, 4> before {};
-    for (int k = 0; k < 4; ++k)
-        before[k] = m_host.outputLocks().holder(k);
-    if (m_host.outputLocks().release(client.holder))
-        pushLocks(before);
+    m_router.releaseClient(client.holder);
 }
 
 void VideohubServer::sweep()
@@ -270,69 +244,56 @@ std::vector<VideohubServer::Client *> VideohubServer::listeners() const
     return result;
 }
 
-void VideohubServer::publish()
+void VideohubServer::publish(const RouterChange &change)
 {
-    // Runs after every main tick: what has not changed costs a few compares.
-    const ShownState &now = m_host.shownState();
-    if (now.linkUp && now.model != SwitcherModel::None) {
-        m_lastModel = now.model;
-        const QString device = m_host.serialDevice();
-        if (device != m_lastDevice) {
-            m_lastDevice = device;
-            m_uniqueId = uniqueId(device);
-        }
-    }
-    if (now == m_sent && m_host.names() == m_sentNames && now.linkUp == m_sentDevice.present
-        && outputs() == m_sentDevice.outputs && m_uniqueId == m_sentDevice.uniqueId)
-        return;
-    const Device nowDevice = device();
     QByteArray all;
-    if (nowDevice != m_sentDevice) {
+    bool everything = false;
+    if (change.has(RouterChange::Link)) {
+        const Device now = device();
         // Another model may have other ports: everything again.
-        all = deviceBlock(nowDevice) + labels(false, false) + labels(true, false);
-        m_sentNames = m_host.names();
-        m_sentDevice = nowDevice;
+        everything = now != m_sentDevice;
+        m_sentDevice = now;
+    }
+    if (everything) {
+        all = deviceBlock(m_sentDevice) + labels(false, nullptr) + labels(true, nullptr)
+            + routing(nullptr);
     } else {
+        QByteArrayList blocks;
+        if (change.has(RouterChange::Routing))
+            blocks << routing(&change.shownBefore);
+        if (change.has(RouterChange::NamesChanged))
+            blocks << labels(false, &change.namesBefore) << labels(true, &change.namesBefore);
         // Blocks with no line for the clients' ports say nothing.
-        for (const QByteArray &block : { routing(true), labels(false, true), labels(true, true) }) {
+        for (const QByteArray &block : blocks) {
             if (block.count('\n') > 2)
                 all += block;
         }
-        m_sentNames = m_host.names();
     }
-    const bool everything = all.startsWith(DeviceHeader);
-    if (everything)
-        all += routing(false);
-    m_sent = now;
-    if (all.isEmpty())
-        return;
     for (Client *c : listeners()) {
-        write(*c, all);
+        if (!all.isEmpty())
+            write(*c, all);
         if (everything)
             write(*c, locks(*c, nullptr));
     }
-}
-
-int VideohubServer::outputs() const
-{
-    return outputCount(m_lastModel);
+    if (!everything && change.has(RouterChange::Locks))
+        pushLocks(change.locksBefore);
 }
 
 Device VideohubServer::device() const
 {
     Device d;
-    d.present = m_host.shownState().linkUp;
+    d.present = m_router.shown().linkUp;
     d.outputs = outputs();
-    d.modelName = m_lastModel == SwitcherModel::TwoOutput ? QStringLiteral("matrix-panel 4x2")
-                                                          : QStringLiteral("matrix-panel 4x4");
+    d.modelName = m_router.lastModel() == SwitcherModel::TwoOutput
+        ? QStringLiteral("matrix-panel 4x2")
+        : QStringLiteral("matrix-panel 4x4");
     d.friendlyName = m_friendlyName;
-    d.uniqueId = m_uniqueId;
+    d.uniqueId = uniqueIdOf(m_router.lastDevice());
     return d;
 }
 
-QString VideohubServer::uniqueId(const QString &serialDevice)
+QString uniqueIdOf(const QString &serialDevice)
 {
-    // Stable for this machine and the serial device the switcher is on.
     return QString::fromLatin1(QCryptographicHash::hash(
         QSysInfo::machineUniqueId() + '\n' + serialDevice.toUtf8(), QCryptographicHash::Sha256)
                                    .left(6)
@@ -342,18 +303,18 @@ QString VideohubServer::uniqueId(const QString &serialDevice)
 
 QByteArray VideohubServer::prelude(const Client &client) const
 {
-    return preambleBlock() + deviceBlock(device()) + labels(false, false) + labels(true, false)
-        + locks(client, nullptr) + routing(false) + configurationBlock() + endPreludeBlock();
+    return preambleBlock() + deviceBlock(device()) + labels(false, nullptr)
+        + labels(true, nullptr) + locks(client, nullptr) + routing(nullptr) + configurationBlock()
+        + endPreludeBlock();
 }
 
-QByteArray VideohubServer::labels(bool output, bool changedOnly) const
+QByteArray VideohubServer::labels(bool output, const Names *before) const
 {
-    const Names &names = m_host.names();
+    const Names &names = m_router.names();
     const std::array<QString, 4> &now = output ? names.outputs : names.inputs;
-    const std::array<QString, 4> &sent = output ? m_sentNames.outputs : m_sentNames.inputs;
     std::vector<std::pair<int, QString>> lines;
     for (int k = 0; k < (output ? outputs() : Inputs); ++k) {
-        if (!changedOnly || now[k] != sent[k])
+        if (!before || now[k] != (output ? before->outputs : before->inputs)[k])
             lines.emplace_back(k, now[k]);
     }
     return labelsBlock(output ? OutputLabelsHeader : InputLabelsHeader, lines);
@@ -362,7 +323,7 @@ QByteArray VideohubServer::labels(bool output, bool changedOnly) const
 QByteArray VideohubServer::locks(
     const Client &client, const std::array<OutputLocks::Holder, 4> *before) const
 {
-    const OutputLocks &locks = m_host.outputLocks();
+    const OutputLocks &locks = m_router.locks();
     const auto view = [&client](OutputLocks::Holder holder) {
         return holder == 0 ? 'U' : holder == client.holder ? 'O' : 'L';
     };
@@ -374,12 +335,12 @@ QByteArray VideohubServer::locks(
     return locksBlock(lines);
 }
 
-QByteArray VideohubServer::routing(bool changedOnly) const
+QByteArray VideohubServer::routing(const ShownState *before) const
 {
-    const ShownState &now = m_host.shownState();
+    const ShownState &now = m_router.shown();
     std::vector<std::pair<int, int>> lines;
     for (int k = 0; k < outputs(); ++k) {
-        if (now.shownInput[k] != 0 && (!changedOnly || now.shownInput[k] != m_sent.shownInput[k]))
+        if (now.shownInput[k] != 0 && (!before || now.shownInput[k] != before->shownInput[k]))
             lines.emplace_back(k, now.shownInput[k] - 1);
     }
     return routingBlock(lines);

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "remote/connection_gate.h"
-#include "videohub/videohub_host.h"
+#include "net/connection_gate.h"
+#include "session/router.h"
 #include "videohub/videohub_protocol.h"
 
 #include <QHostAddress>
@@ -13,15 +13,13 @@ class QTcpSocket;
 
 // Serves the router protocol of control software (Videohub, TCP port 9990):
 // the routing the switcher reports, names and locks, pushed to every client
-// as they change; routes asked for go through the program's one command
-// queue like any other. What a client sends can only ever be answered or
+// as they change; what clients ask for goes through the program's router
+// like any other request. What a client sends can only ever be answered or
 // refused: the line and the panel go on as they were.
 class VideohubServer : public QObject
 {
     Q_OBJECT
 public:
-    using Host = VideohubHost;
-
     struct Options
     {
         QHostAddress address = QHostAddress(QHostAddress::LocalHost);
@@ -37,7 +35,7 @@ public:
     // A client that leaves this much unread is dropped.
     static constexpr int BacklogLimit = 256 * 1024;
 
-    VideohubServer(Host &host, Options options, QObject *parent = nullptr);
+    VideohubServer(Router &router, Options options, QObject *parent = nullptr);
     ~VideohubServer() override;
 
     bool listen(QString *error);
@@ -48,8 +46,8 @@ public:
     // The name under which the server is known.
     QString friendlyName() const;
 
-    // After a main tick: pushes what changed since the clients last heard.
-    void publish();
+    // Pushes what changed to every client.
+    void publish(const RouterChange &change);
 
 private:
     struct Client;
@@ -67,28 +65,25 @@ private:
     void pushLocks(const std::array<OutputLocks::Holder, 4> &before);
 
     Videohub::Device device() const;
-    static QString uniqueId(const QString &serialDevice);
-    int outputs() const;
+    int outputs() const { return m_router.outputs(); }
     QByteArray prelude(const Client &client) const;
-    QByteArray labels(bool output, bool changedOnly) const;
+    // The labels or routing of every port, or of those changed since `before`.
+    QByteArray labels(bool output, const Names *before) const;
     QByteArray locks(const Client &client, const std::array<OutputLocks::Holder, 4> *before) const;
-    QByteArray routing(bool changedOnly) const;
+    QByteArray routing(const ShownState *before) const;
 
-    Host &m_host;
+    Router &m_router;
     Options m_options;
     ConnectionGate *m_gate = nullptr;
     std::vector<std::unique_ptr<Client>> m_clients;
-    OutputLocks::Holder m_nextHolder = 1;
     bool m_sweepPending = false;
 
-    // What the clients were last told.
-    ShownState m_sent;
-    Names m_sentNames;
+    // The device clients were last told of: a change of link says nothing
+    // new to them unless it changes this.
     Videohub::Device m_sentDevice;
-    // The model and device last seen on a live link: a client keeps seeing
-    // them while the link is down.
-    SwitcherModel m_lastModel = SwitcherModel::FourOutput;
-    QString m_lastDevice;
     const QString m_friendlyName;
-    QString m_uniqueId;
 };
+
+// Stable for this machine and the serial device the switcher is on: six
+// bytes of hex, as control software shows a router's unique ID.
+QString uniqueIdOf(const QString &serialDevice);

@@ -1,4 +1,4 @@
-#include "supervision/routing_display.h"
+#include "panel/routing_display.h"
 
 #include "core/shown_state.h"
 #include "core/texts.h"

@@ -1,4 +1,4 @@
-#include "app/form1.h"
+#include "panel/form1.h"
 
 #include "core/texts.h"
 #include "panel/panel_button.h"

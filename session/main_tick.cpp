@@ -1,40 +1,38 @@
 // The 10 ms main tick.
-#include "app/controller.h"
+#include "session/switcher_session.h"
 
 #include "core/command_frame.h"
 #include "core/status_frame.h"
 #include "link/serial_port.h"
-#include "panel/form3.h"
-#include "supervision/routing_display.h"
+#include "session/session_view.h"
 
 #include <QLoggingCategory>
 #include <QScopedValueRollback>
 
 Q_DECLARE_LOGGING_CATEGORY(lcLink)
 
-using namespace PanelLayout;
-
-namespace {
-const QColor InputColour(0, 200, 0);
-const QColor OutputColour(0, 0, 255);
-const QColor SelectedColour(255, 0, 0);
-} // namespace
-
-void Controller::Timer1_Timer()
+void SwitcherSession::Timer1_Timer()
 {
     // The port search lets events run, and with them this timer: a tick that
     // starts inside another would act on a half-done state.
-    if (m_inMainTick || m_ending)
+    if (m_ending)
         return;
+    if (m_inMainTick) {
+        // Inside the port search: clients still hear of what they changed.
+        m_router.afterTick(true);
+        return;
+    }
     {
         const QScopedValueRollback<bool> guard(m_inMainTick, true);
         mainTick();
     }
-    if (!m_ending)
-        emit ticked();
+    if (m_ending)
+        return;
+    m_router.afterTick();
+    emit ticked();
 }
 
-void Controller::mainTick()
+void SwitcherSession::mainTick()
 {
     if (++m_superviseTicks >= SuperviseEveryTicks) {
         m_superviseTicks = 0;
@@ -56,7 +54,8 @@ void Controller::mainTick()
     m_shown = shownStateOf(m_state, m_shown);
 
     if (m_state.linkUp()) {
-        RefreshPanel(m_shown, *m_panel);
+        if (m_view)
+            m_view->refresh(m_shown);
         m_state.selectionAge = saturatingIncrement(m_state.selectionAge);
         const bool expired = m_state.selectionAge > SelectionExpiryTicks
             || (m_state.selectedInput == 0 && m_state.selectedOutput == 0);
@@ -64,7 +63,7 @@ void Controller::mainTick()
             m_state.selectedInput = 0;
             m_state.selectedOutput = 0;
             m_state.selectionAge = 0;
-            resetLabelColours();
+            showPicked();
         }
         if (m_state.selectedOutput != 0 && m_state.selectedInput != 0) {
             if (m_state.selectedOutput >= 1 && m_state.selectedOutput <= 4)
@@ -75,7 +74,7 @@ void Controller::mainTick()
         } else if (!expired) {
             // After an expiry nothing is picked, and the labels already
             // show exactly that: colouring them again is wasted work.
-            colourSelection();
+            showPicked();
         }
     }
 
@@ -103,22 +102,8 @@ void Controller::mainTick()
     }
 }
 
-void Controller::resetLabelColours()
+void SwitcherSession::showPicked()
 {
-    for (int k = 1; k <= 4; ++k)
-        m_panel->setLabel1Colour(InputLabel[k], InputColour);
-    for (int k = 1; k <= 4; ++k)
-        m_panel->setLabel1Colour(OutputLabel[k], OutputColour);
-    m_panel->setPicked(0, 0);
-}
-
-void Controller::colourSelection()
-{
-    for (int k = 1; k <= 4; ++k)
-        m_panel->setLabel1Colour(
-            InputLabel[k], m_state.selectedInput == k ? SelectedColour : InputColour);
-    for (int k = 1; k <= 4; ++k)
-        m_panel->setLabel1Colour(
-            OutputLabel[k], m_state.selectedOutput == k ? SelectedColour : OutputColour);
-    m_panel->setPicked(m_state.selectedInput, m_state.selectedOutput);
+    if (m_view)
+        m_view->showPicked(m_state.selectedInput, m_state.selectedOutput);
 }

@@ -1,4 +1,4 @@
-#include "remote/connection_gate.h"
+#include "net/connection_gate.h"
 
 #include <QLoggingCategory>
 #include <QTcpSocket>

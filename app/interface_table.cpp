@@ -1,0 +1,52 @@
+#include "app/interface_table.h"
+
+#include "remote/remote_interface.h"
+#include "videohub/videohub_interface.h"
+
+const std::vector<InterfaceEntry> &interfaceTable()
+{
+    static const std::vector<InterfaceEntry> table = { remoteInterface(), videohubInterface() };
+    return table;
+}
+
+const std::vector<OptionSpec> &programOptions()
+{
+    static const std::vector<OptionSpec> options = [] {
+        OptionSpec ports;
+        ports.name = QStringLiteral("ports");
+        ports.valueName = QStringLiteral("N=PATH[,N=PATH...]");
+        ports.help = QStringLiteral("Serial ports to search, as N=PATH entries (N from 1 to 15); "
+                                    "replaces the machine's own ports and MATRIX_PANEL_PORTS.");
+        ports.environment = QStringLiteral("MATRIX_PANEL_PORTS");
+        OptionSpec settings;
+        settings.name = QStringLiteral("settings");
+        settings.valueName = QStringLiteral("FILE");
+        settings.help = QStringLiteral("Read the settings from FILE instead of "
+                                       "~/.config/matrix-panel/matrix-panel.conf; the command "
+                                       "line wins over it.");
+        settings.inSettings = false;
+        OptionSpec headless;
+        headless.name = QStringLiteral("headless");
+        QStringList ways;
+        QStringList listeners;
+        for (const InterfaceEntry &entry : interfaceTable()) {
+            ways << QStringLiteral("--") + entry.option;
+            if (entry.listens)
+                listeners << QStringLiteral("--") + entry.option;
+        }
+        headless.help = QStringLiteral("Run without windows, as a service for the network "
+                                       "interfaces; needs %1.")
+                            .arg(ways.join(QLatin1String(" or ")));
+        OptionSpec allow;
+        allow.name = QStringLiteral("allow");
+        allow.valueName = QStringLiteral("CIDR[,CIDR...]");
+        allow.help = QStringLiteral("Accept clients of %1 only from these networks, e.g. "
+                                    "192.168.10.0/24; needed for --videohub off loopback.")
+                         .arg(listeners.join(QLatin1String(" and ")));
+        std::vector<OptionSpec> all = { ports, settings, headless, allow };
+        for (const InterfaceEntry &entry : interfaceTable())
+            all.insert(all.end(), entry.options.begin(), entry.options.end());
+        return all;
+    }();
+    return options;
+}
