@@ -26,6 +26,8 @@ namespace {
 // Far more than a user sets by hand; a larger file is not one of ours.
 constexpr qint64 MaxSize = 1024 * 1024;
 
+#ifdef Q_OS_UNIX
+
 // Where a write builds the new contents: FILE.XXXXXX, as QSaveFile names
 // them too, so that leftovers of either are found by the same pattern.
 QString temporaryPath(const QString &path)
@@ -36,8 +38,6 @@ QString temporaryPath(const QString &path)
         suffix += QLatin1Char(letters[QRandomGenerator::global()->bounded(62)]);
     return path + QLatin1Char('.') + suffix;
 }
-
-#ifdef Q_OS_UNIX
 
 QString errnoText(int error)
 {
