@@ -46,12 +46,14 @@ public:
     // file is moved aside before the next write.
     void markBad(const QString &problem);
 
-    // Replaces the contents, at the latest a second after the last write;
-    // `done` runs from the event loop once they are stored or refused. A
-    // later write supersedes contents still pending, and every pending
-    // callback gets the result of the write that carried them.
+    // Replaces the contents, at most once a second: the first write after
+    // a quiet second goes on the next turn of the event loop, later ones
+    // wait for the second to end, and contents still pending are superseded.
+    // Every pending `done` then runs with the result of the write that
+    // carried it, from the event loop or from flush(), never from write().
     void write(QByteArray contents, Done done = {});
-    // Writes what is pending now, for a clean exit.
+    // Writes what is pending now, for a clean exit; true when there is
+    // nothing to write.
     bool flush(QString *error = nullptr);
     bool pending() const { return m_contents.has_value(); }
 
