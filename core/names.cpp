@@ -1,15 +1,11 @@
 #include "core/names.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
-#include <QSaveFile>
-#include <QStandardPaths>
 
+// The file's own messages are matrix.store's; this is for those who set names.
 Q_LOGGING_CATEGORY(lcNames, "matrix.names", QtWarningMsg)
 
 namespace {
@@ -57,80 +53,84 @@ std::optional<QString> nameProblem(const QString &name)
     if (name.isEmpty())
         return QStringLiteral("a name must have at least one character");
     // Characters as a reader counts them: a letter outside the BMP is one.
-    const QList<uint> characters = name.toUcs4();
-    if (characters.size() > Names::MaxLength)
+    int characters = 0;
+    bool blank = true;
+    for (qsizetype k = 0; k < name.size(); ++k) {
+        char32_t c = name[k].unicode();
+        if (QChar::isHighSurrogate(c) && k + 1 < name.size() && name[k + 1].isLowSurrogate()) {
+            c = QChar::surrogateToUcs4(name[k], name[k + 1]);
+            ++k;
+        } else if (QChar::isSurrogate(c)) {
+            return QStringLiteral("a name may not hold half of a surrogate pair");
+        }
+        ++characters;
+        const QChar::Category category = QChar::category(c);
+        if (category == QChar::Other_Control || category == QChar::Separator_Line
+            || category == QChar::Separator_Paragraph)
+            return QStringLiteral("a name may not hold control characters or line breaks");
+        // An override or isolate left open turns around whatever a client
+        // shows after the name.
+        if ((c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069))
+            return QStringLiteral("a name may not hold characters that set the text direction");
+        blank = blank && QChar::isSpace(c);
+    }
+    if (characters > Names::MaxLength)
         return QStringLiteral("a name may have at most %1 characters, not %2")
             .arg(Names::MaxLength)
-            .arg(characters.size());
-    for (const uint c : characters) {
-        const QChar::Category category = QChar::category(char32_t(c));
-        if (category == QChar::Other_Control || category == QChar::Separator_Line
-            || category == QChar::Separator_Paragraph || category == QChar::Other_Surrogate)
-            return QStringLiteral("a name may not hold control characters or line breaks");
-    }
+            .arg(characters);
+    if (blank)
+        return QStringLiteral("a name must have more than spaces");
     return std::nullopt;
 }
 
 NameStore::NameStore(QString path)
-    : m_path(std::move(path))
+    : m_file(path.isEmpty() ? UserFile::inDataLocation(QStringLiteral("names.json")) : path)
 {
-    if (m_path.isEmpty())
-        m_path = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
-            + QStringLiteral("/names.json");
 }
 
 Names NameStore::load()
 {
     Names names;
-    QFile file(m_path);
-    if (!file.exists())
+    const std::optional<QByteArray> contents = m_file.read();
+    if (!contents)
         return names;
-    QString problem;
-    if (!file.open(QIODevice::ReadOnly)) {
-        problem = file.errorString();
+    QJsonParseError error {};
+    const QJsonDocument document = QJsonDocument::fromJson(*contents, &error);
+    const auto inputs = readNames(document.object().value(QLatin1String(InputsKey)));
+    const auto outputs = readNames(document.object().value(QLatin1String(OutputsKey)));
+    if (error.error != QJsonParseError::NoError) {
+        m_file.markBad(error.errorString());
+    } else if (!inputs || !outputs) {
+        m_file.markBad(QStringLiteral("it does not hold four valid input and four output names"));
     } else {
-        QJsonParseError error {};
-        const QJsonDocument document = QJsonDocument::fromJson(file.read(64 * 1024), &error);
-        const auto inputs = readNames(document.object().value(QLatin1String(InputsKey)));
-        const auto outputs = readNames(document.object().value(QLatin1String(OutputsKey)));
-        if (error.error != QJsonParseError::NoError)
-            problem = error.errorString();
-        else if (!inputs || !outputs)
-            problem = QStringLiteral("it does not hold four valid input and four output names");
-        else {
-            names.inputs = *inputs;
-            names.outputs = *outputs;
-            return names;
-        }
+        names.inputs = *inputs;
+        names.outputs = *outputs;
     }
-    m_keepBadFile = true;
-    qCWarning(lcNames).noquote() << "cannot read the names in" << m_path << "(" + problem + "):"
-                                 << "using the default names";
     return names;
 }
 
-bool NameStore::save(const Names &names, QString *error)
+namespace {
+
+QByteArray toJson(const Names &names)
 {
-    if (m_keepBadFile) {
-        const QString aside = m_path + QStringLiteral(".bad");
-        QFile::remove(aside);
-        QFile::rename(m_path, aside);
-        m_keepBadFile = false;
-    }
-    QDir().mkpath(QFileInfo(m_path).absolutePath());
     QJsonArray inputs;
     QJsonArray outputs;
     for (int k = 0; k < 4; ++k) {
         inputs.append(names.inputs[k]);
         outputs.append(names.outputs[k]);
     }
-    QSaveFile file(m_path);
-    if (file.open(QIODevice::WriteOnly)) {
-        file.write(
-            QJsonDocument(QJsonObject { { InputsKey, inputs }, { OutputsKey, outputs } }).toJson());
-        if (file.commit())
-            return true;
-    }
-    *error = QStringLiteral("cannot write %1: %2").arg(m_path, file.errorString());
-    return false;
+    return QJsonDocument(QJsonObject { { InputsKey, inputs }, { OutputsKey, outputs } }).toJson();
+}
+
+} // namespace
+
+void NameStore::save(const Names &names, UserFile::Done done)
+{
+    m_file.write(toJson(names), std::move(done));
+}
+
+bool NameStore::save(const Names &names, QString *error)
+{
+    m_file.write(toJson(names));
+    return m_file.flush(error);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/user_file.h"
+
 #include <QString>
 #include <array>
 #include <optional>
@@ -30,8 +32,9 @@ struct NameChange
     QString name;
 };
 
-// Why `name` cannot be a name (1 to 64 characters, no control characters),
-// or nothing when it can.
+// Why `name` cannot be a name, or nothing when it can: 1 to 64 characters,
+// not all of them spaces, valid UTF-16, without control characters, line
+// breaks or the characters that override the direction of the text around.
 std::optional<QString> nameProblem(const QString &name);
 
 // The names in one small file, read once at start and written whole, only
@@ -41,15 +44,21 @@ class NameStore
 public:
     // By default the file is names.json in the user's data location.
     explicit NameStore(QString path = {});
-    QString path() const { return m_path; }
+    QString path() const { return m_file.path(); }
 
     // The names in the file, or the defaults when there is none. A file
     // that cannot be read gives one warning and the defaults, and stays as
     // it is until a name is changed; then it is kept beside, as .bad.
     Names load();
+    // Stores the names within about a second; see UserFile::write.
+    void save(const Names &names, UserFile::Done done);
+    // Stores them now.
     bool save(const Names &names, QString *error);
+    // Stores what is pending now, for a clean exit.
+    bool flush(QString *error = nullptr) { return m_file.flush(error); }
+
+    void setMinimumIntervalMs(int ms) { m_file.setMinimumIntervalMs(ms); }
 
 private:
-    QString m_path;
-    bool m_keepBadFile = false;
+    UserFile m_file;
 };
