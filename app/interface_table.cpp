@@ -12,21 +12,16 @@ const std::vector<InterfaceEntry> &interfaceTable()
 const std::vector<OptionSpec> &programOptions()
 {
     static const std::vector<OptionSpec> options = [] {
-        OptionSpec ports;
-        ports.name = QStringLiteral("ports");
-        ports.valueName = QStringLiteral("N=PATH[,N=PATH...]");
-        ports.help = QStringLiteral("Serial ports to search, as N=PATH entries (N from 1 to 15); "
-                                    "replaces the machine's own ports and MATRIX_PANEL_PORTS.");
+        OptionSpec ports = OptionSpec::valued(QStringLiteral("ports"),
+            QStringLiteral("N=PATH[,N=PATH...]"),
+            QStringLiteral("Serial ports to search, as N=PATH entries (N from 1 to 15); replaces "
+                           "the machine's own ports and MATRIX_PANEL_PORTS."));
         ports.environment = QStringLiteral("MATRIX_PANEL_PORTS");
-        OptionSpec settings;
-        settings.name = QStringLiteral("settings");
-        settings.valueName = QStringLiteral("FILE");
-        settings.help = QStringLiteral("Read the settings from FILE instead of "
-                                       "~/.config/matrix-panel/matrix-panel.conf; the command "
-                                       "line wins over it.");
+        OptionSpec settings = OptionSpec::valued(QStringLiteral("settings"), QStringLiteral("FILE"),
+            QStringLiteral("Read the settings from FILE instead of "
+                           "~/.config/matrix-panel/matrix-panel.conf; the command line wins over "
+                           "it."));
         settings.inSettings = false;
-        OptionSpec headless;
-        headless.name = QStringLiteral("headless");
         QStringList ways;
         QStringList listeners;
         for (const InterfaceEntry &entry : interfaceTable()) {
@@ -34,15 +29,15 @@ const std::vector<OptionSpec> &programOptions()
             if (entry.listens)
                 listeners << QStringLiteral("--") + entry.option;
         }
-        headless.help = QStringLiteral("Run without windows, as a service for the network "
-                                       "interfaces; needs %1.")
-                            .arg(ways.join(QLatin1String(" or ")));
-        OptionSpec allow;
-        allow.name = QStringLiteral("allow");
-        allow.valueName = QStringLiteral("CIDR[,CIDR...]");
-        allow.help = QStringLiteral("Accept clients of %1 only from these networks, e.g. "
-                                    "192.168.10.0/24; needed for --videohub off loopback.")
-                         .arg(listeners.join(QLatin1String(" and ")));
+        const OptionSpec headless = OptionSpec::flag(QStringLiteral("headless"),
+            QStringLiteral("Run without windows, as a service for the network interfaces; needs "
+                           "%1.")
+                .arg(ways.join(QLatin1String(" or "))));
+        const OptionSpec allow = OptionSpec::valued(QStringLiteral("allow"),
+            QStringLiteral("CIDR[,CIDR...]"),
+            QStringLiteral("Accept clients of %1 only from these networks, e.g. 192.168.10.0/24; "
+                           "needed for --videohub off loopback.")
+                .arg(listeners.join(QLatin1String(" and "))));
         std::vector<OptionSpec> all = { ports, settings, headless, allow };
         for (const InterfaceEntry &entry : interfaceTable())
             all.insert(all.end(), entry.options.begin(), entry.options.end());

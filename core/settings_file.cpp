@@ -26,7 +26,7 @@ std::optional<SettingsFile> SettingsFile::read(
         if (option.inSettings)
             keys << option.name;
     }
-    const auto spec = [&options](const QString &key) {
+    const auto declared = [&options](const QString &key) {
         return std::find_if(options.begin(), options.end(),
             [&key](const OptionSpec &o) { return o.inSettings && o.name == key; });
     };
@@ -66,7 +66,7 @@ std::optional<SettingsFile> SettingsFile::read(
         }
         const QString value = line.mid(eq + 1).trimmed();
         QString wrong;
-        const auto option = spec(key);
+        const auto option = declared(key);
         if (option == options.end())
             wrong = QStringLiteral("unknown key (known: %1)").arg(keys.join(QLatin1String(", ")));
         else if (const Entry *before = settings.find(key))
@@ -85,7 +85,7 @@ std::optional<SettingsFile> SettingsFile::read(
     // secret, and a program that used it anyway would hide the leak.
     const bool othersRead = file.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther);
     for (const Entry &entry : settings.m_entries) {
-        if (othersRead && spec(entry.key)->secret) {
+        if (othersRead && declared(entry.key)->secret) {
             *error = QStringLiteral("%1:%2: %3: other users may read this file, so the %3 in "
                                     "it is no secret; refused (chmod 600 %1)")
                          .arg(path)

@@ -25,6 +25,21 @@ struct OptionSpec
     // What is wrong with a value, wherever it comes from; nothing when it
     // may be right.
     std::function<std::optional<QString>(const QString &value)> check;
+
+    static OptionSpec valued(QString name, QString valueName, QString help)
+    {
+        OptionSpec o;
+        o.name = std::move(name);
+        o.valueName = std::move(valueName);
+        o.help = std::move(help);
+        return o;
+    }
+    static OptionSpec flag(QString name, QString help)
+    {
+        OptionSpec o = valued(std::move(name), {}, std::move(help));
+        o.inSettings = false;
+        return o;
+    }
 };
 
 // The settings a user writes by hand, matrix-panel.conf: one `key=value` a

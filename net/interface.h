@@ -23,6 +23,33 @@ public:
     virtual bool start(QString *where, QString *error) = 0;
 };
 
+// An interface that is one server: started by listening, found at the
+// address it prints.
+template <typename Server>
+class Listener : public Interface
+{
+public:
+    using Where = QString (Server::*)() const;
+    Listener(std::unique_ptr<Server> server, QString what, Where where)
+        : m_server(std::move(server))
+        , m_what(std::move(what))
+        , m_where(where)
+    {
+    }
+    bool start(QString *where, QString *error) override
+    {
+        if (!m_server->listen(error))
+            return false;
+        *where = m_what + QStringLiteral(" on ") + (m_server.get()->*m_where)();
+        return true;
+    }
+
+private:
+    std::unique_ptr<Server> m_server;
+    QString m_what;
+    Where m_where;
+};
+
 // What the listeners share, read before any of them.
 struct SharedOptions
 {

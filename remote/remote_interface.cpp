@@ -9,27 +9,6 @@
 
 namespace {
 
-#if MATRIX_HAVE_REMOTE
-class RemoteInterface : public Interface
-{
-public:
-    RemoteInterface(Router &router, const RemoteServer::Options &options)
-        : m_server(router, options)
-    {
-    }
-    bool start(QString *where, QString *error) override
-    {
-        if (!m_server.listen(error))
-            return false;
-        *where = QStringLiteral("remote control on %1").arg(m_server.url());
-        return true;
-    }
-
-private:
-    RemoteServer m_server;
-};
-#endif
-
 // The remote control is off unless asked for; off loopback it needs a
 // token, or anyone on the network could route the switcher.
 std::optional<int> configure(
@@ -61,7 +40,11 @@ std::optional<int> configure(
                 .arg(listen->text));
     }
     remote.allow = shared.allow;
-    *maker = [remote](Router &router) { return std::make_unique<RemoteInterface>(router, remote); };
+    *maker = [remote](Router &router) {
+        return std::make_unique<Listener<RemoteServer>>(
+            std::make_unique<RemoteServer>(router, remote), QStringLiteral("remote control"),
+            &RemoteServer::url);
+    };
     return std::nullopt;
 #else
     Q_UNUSED(shared);
@@ -78,18 +61,13 @@ InterfaceEntry remoteInterface()
 {
     InterfaceEntry entry;
     entry.option = QStringLiteral("listen");
-    OptionSpec listen;
-    listen.name = QStringLiteral("listen");
-    listen.valueName = QStringLiteral("[ADDR:]PORT");
-    listen.help = QStringLiteral("Offer remote control (a JSON API, a WebSocket and a browser "
-                                 "panel) on ADDR:PORT; ADDR defaults to 127.0.0.1. Off unless "
-                                 "given.");
-    OptionSpec token;
-    token.name = QStringLiteral("token");
-    token.valueName = QStringLiteral("TOKEN");
-    token.help = QStringLiteral("The token every remote request must carry (Authorization: "
-                                "Bearer); needed off loopback. MATRIX_PANEL_TOKEN also sets it, "
-                                "unseen by ps.");
+    const OptionSpec listen = OptionSpec::valued(QStringLiteral("listen"),
+        QStringLiteral("[ADDR:]PORT"),
+        QStringLiteral("Offer remote control (a JSON API, a WebSocket and a browser panel) on "
+                       "ADDR:PORT; ADDR defaults to 127.0.0.1. Off unless given."));
+    OptionSpec token = OptionSpec::valued(QStringLiteral("token"), QStringLiteral("TOKEN"),
+        QStringLiteral("The token every remote request must carry (Authorization: Bearer); "
+                       "needed off loopback. MATRIX_PANEL_TOKEN also sets it, unseen by ps."));
     token.environment = QStringLiteral("MATRIX_PANEL_TOKEN");
     token.secret = true;
     token.check = [](const QString &value) -> std::optional<QString> {

@@ -3,6 +3,7 @@
 #include "core/option_sources.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -102,4 +103,54 @@ TEST(SettingsFile, CommandLineWinsOverTheFileAndTheFileOverTheEnvironment)
     QString error;
     EXPECT_FALSE(SettingsFile::read(missing, true, programOptions(), &error));
     EXPECT_TRUE(error.contains("no such file")) << error.toStdString();
+}
+
+// The manual page documents the options and keys the program has, no more,
+// no fewer: both come from the one table.
+TEST(SettingsFile, TheManualPageListsEveryOptionKeyAndVariableOfTheTable)
+{
+    QFile page(QStringLiteral(MATRIX_MAN_PAGE));
+    ASSERT_TRUE(page.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(page.readAll());
+    const auto section = [&text](const char *name) {
+        const int start = text.indexOf(QStringLiteral("\n.SH %1\n").arg(QLatin1String(name)));
+        const int end = text.indexOf(QLatin1String("\n.SH "), start + 1);
+        return text.mid(start, end - start);
+    };
+    // The word after each .TP of OPTIONS: ".BR \-\-ports ..." or ".B \-\-headless".
+    QStringList documented;
+    const QRegularExpression item(QStringLiteral("\\n\\.TP\\n\\.B[IR]? (?:\\\\-\\w \", \" )?"
+                                                 "\\\\-\\\\-([\\w\\\\-]+)"));
+    for (const QRegularExpressionMatch &m : item.globalMatch(section("OPTIONS")))
+        documented << m.captured(1).remove(QLatin1Char('\\'));
+    QStringList options = { "help", "help-all", "version" };
+    QStringList keys;
+    QStringList variables;
+    for (const OptionSpec &o : programOptions()) {
+        if (o.onCommandLine)
+            options << o.name;
+        if (o.inSettings)
+            keys << o.name;
+        if (!o.environment.isEmpty())
+            variables << o.environment;
+    }
+    documented.sort();
+    options.sort();
+    EXPECT_EQ(documented.join(' ').toStdString(), options.join(' ').toStdString());
+
+    const QString settings = section("SETTINGS");
+    const QString keyList = settings.mid(settings.indexOf(QLatin1String("named after")),
+        settings.indexOf(QLatin1String("An option on the command line"))
+            - settings.indexOf(QLatin1String("named after")));
+    QStringList listed;
+    const QRegularExpression key(QStringLiteral("\\n\\.BR ([\\w\\\\-]+)"));
+    for (const QRegularExpressionMatch &m : key.globalMatch(keyList))
+        listed << m.captured(1).remove(QLatin1Char('\\'));
+    listed.sort();
+    keys.sort();
+    EXPECT_EQ(listed.join(' ').toStdString(), keys.join(' ').toStdString());
+
+    for (const QString &variable : variables)
+        EXPECT_TRUE(section("ENVIRONMENT").contains(QStringLiteral(".B ") + variable))
+            << variable.toStdString();
 }

@@ -7,25 +7,6 @@
 
 namespace {
 
-class VideohubInterface : public Interface
-{
-public:
-    VideohubInterface(Router &router, const VideohubServer::Options &options)
-        : m_server(router, options)
-    {
-    }
-    bool start(QString *where, QString *error) override
-    {
-        if (!m_server.listen(error))
-            return false;
-        *where = QStringLiteral("Videohub server on %1").arg(m_server.address());
-        return true;
-    }
-
-private:
-    VideohubServer m_server;
-};
-
 // The router protocol has no authentication, so off loopback it needs an
 // allow-list of client addresses.
 std::optional<int> configure(
@@ -59,8 +40,11 @@ std::optional<int> configure(
                            "settings) naming the networks of its clients")
                 .arg(where->text));
     }
-    *maker
-        = [server](Router &router) { return std::make_unique<VideohubInterface>(router, server); };
+    *maker = [server](Router &router) {
+        return std::make_unique<Listener<VideohubServer>>(
+            std::make_unique<VideohubServer>(router, server), QStringLiteral("Videohub server"),
+            &VideohubServer::address);
+    };
     return std::nullopt;
 }
 
@@ -70,21 +54,16 @@ InterfaceEntry videohubInterface()
 {
     InterfaceEntry entry;
     entry.option = QStringLiteral("videohub");
-    OptionSpec videohub;
-    videohub.name = QStringLiteral("videohub");
-    videohub.valueName = QStringLiteral("[ADDR:]PORT");
-    videohub.help = QStringLiteral(
-        "Serve the Videohub router protocol of control software (Companion and others) on "
-        "ADDR:PORT (usually 9990); ADDR defaults to 127.0.0.1. Off unless given.");
-    OptionSpec noDiscovery;
-    noDiscovery.name = QStringLiteral("no-discovery");
-    noDiscovery.help
-        = QStringLiteral("Do not announce the --videohub server on the network (DNS-SD).");
-    noDiscovery.inSettings = false;
-    OptionSpec discovery;
-    discovery.name = QStringLiteral("discovery");
-    discovery.valueName = QStringLiteral("true|false");
-    discovery.help = QStringLiteral("Announce the --videohub server on the network (DNS-SD).");
+    const OptionSpec videohub = OptionSpec::valued(QStringLiteral("videohub"),
+        QStringLiteral("[ADDR:]PORT"),
+        QStringLiteral("Serve the Videohub router protocol of control software (Companion and "
+                       "others) on ADDR:PORT (usually 9990); ADDR defaults to 127.0.0.1. Off "
+                       "unless given."));
+    const OptionSpec noDiscovery = OptionSpec::flag(QStringLiteral("no-discovery"),
+        QStringLiteral("Do not announce the --videohub server on the network (DNS-SD)."));
+    OptionSpec discovery = OptionSpec::valued(QStringLiteral("discovery"),
+        QStringLiteral("true|false"),
+        QStringLiteral("Announce the --videohub server on the network (DNS-SD)."));
     discovery.onCommandLine = false;
     discovery.check = [](const QString &value) -> std::optional<QString> {
         if (value != QLatin1String("true") && value != QLatin1String("false"))
