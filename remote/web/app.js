@@ -202,7 +202,12 @@
     const socket = new WebSocket(`${scheme}://${location.host}/api/v1/events`);
     socket.onmessage = (event) => {
       retries = 0;
-      show(JSON.parse(event.data));
+      const message = JSON.parse(event.data);
+      // Routes that were accepted and then dropped with their link.
+      if (message.event === 'dropped')
+        say(`Not sent, ${message.reason}: ${message.commands.length} command(s).`, true);
+      else
+        show(message);
     };
     socket.onclose = () => {
       offline();
