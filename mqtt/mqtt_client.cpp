@@ -30,7 +30,9 @@ QString reason(int rc)
 {
     if (rc == MOSQ_ERR_ERRNO)
         return QString::fromLocal8Bit(std::strerror(errno));
-    return QString::fromUtf8(mosquitto_strerror(rc));
+    // Its messages end in a full stop, which the log line does not want.
+    return QString::fromUtf8(mosquitto_strerror(rc))
+        .chopped(QByteArray(mosquitto_strerror(rc)).endsWith('.') ? 1 : 0);
 }
 
 } // namespace
