@@ -330,4 +330,18 @@ TEST_F(MqttBroker, TwoBridgesOnOneBrokerAreKeptApart)
         QTest::qWaitFor([&] { return !room1.routes.empty() && !room2.routes.empty(); }, WaitMs));
     EXPECT_EQ(room1.routes, (std::vector<Route> { { 4, 1 } }));
     EXPECT_EQ(room2.routes, (std::vector<Route> { { 2, 1 } }));
+
+    // Presets are heard once something recalls them.
+    QStringList recalled;
+    bridge2.setPresetRecall([&](const QString &preset) {
+        recalled << preset;
+        return RouterAnswer {};
+    });
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            peer.client.publish(bridge2.topics().preset("evening"), "", 1);
+            return QTest::qWaitFor([&] { return !recalled.isEmpty(); }, 200);
+        },
+        WaitMs));
+    EXPECT_EQ(recalled.value(0), "evening");
 }
