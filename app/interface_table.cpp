@@ -1,11 +1,13 @@
 #include "app/interface_table.h"
 
+#include "mqtt/mqtt_interface.h"
 #include "remote/remote_interface.h"
 #include "videohub/videohub_interface.h"
 
 const std::vector<InterfaceEntry> &interfaceTable()
 {
-    static const std::vector<InterfaceEntry> table = { remoteInterface(), videohubInterface() };
+    static const std::vector<InterfaceEntry> table = { remoteInterface(), videohubInterface(),
+        mqttInterface() };
     return table;
 }
 

@@ -91,6 +91,7 @@ std::optional<int> readCommandLine(const QStringList &arguments, Startup &startu
     SharedOptions shared;
     if (const std::optional<int> exit = readShared(options, shared))
         return exit;
+    shared.serialDevice = startup.table->device(1);
     QStringList listeners;
     QStringList ways;
     bool listening = false;

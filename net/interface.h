@@ -56,6 +56,8 @@ struct SharedOptions
     // Networks whose clients are let in (--allow).
     AllowList allow;
     bool allowGiven = false;
+    // The device of serial port 1, which names a bridge of this line.
+    QString serialDevice;
 };
 
 // One entry of the program's table of interfaces: its options, once, and

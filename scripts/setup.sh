@@ -17,7 +17,7 @@ cd "$(dirname "$0")/.."
 packages=(
   cmake g++ make pkg-config
   qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libgl-dev
-  qt6-httpserver-dev qt6-websockets-dev
+  qt6-httpserver-dev qt6-websockets-dev libmosquitto-dev
   fonts-dejavu-core
 )
 [ "${1:-}" = --programs ] || packages+=(libgtest-dev qt6-svg-dev)

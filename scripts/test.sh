@@ -12,6 +12,10 @@ scripts/install-packages.sh desktop-file-utils dpkg-dev lintian appstream man-db
 #   discovery_test: a D-Bus and an Avahi daemon of its own
 scripts/install-packages.sh dbus avahi-daemon avahi-utils ||
   echo "test.sh: the Avahi daemon could not be installed; the discovery test will be skipped" >&2
+#   mqtt_broker_test: a broker of its own and the tools that make its
+#   password file and certificates
+scripts/install-packages.sh mosquitto mosquitto-clients openssl ||
+  echo "test.sh: mosquitto could not be installed; the MQTT broker test will be skipped" >&2
 #   browser_test: a real browser
 scripts/install-packages.sh chromium chromium-driver python3-selenium ||
   echo "test.sh: no browser could be installed; the browser test will be skipped" >&2

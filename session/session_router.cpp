@@ -6,7 +6,6 @@
 
 #include <QLoggingCategory>
 
-Q_LOGGING_CATEGORY(lcRouter, "matrix.router", QtWarningMsg)
 Q_DECLARE_LOGGING_CATEGORY(lcNames)
 
 namespace {

@@ -2,7 +2,9 @@
 
 #include "session/router.h"
 
+#include <QCryptographicHash>
 #include <QJsonArray>
+#include <QSysInfo>
 
 QJsonObject stateJson(const Router &router)
 {
@@ -38,4 +40,13 @@ QJsonObject stateJson(const Router &router)
         { "outputs", outputs },
         { "inputs", inputs },
     };
+}
+
+QString uniqueIdOf(const QString &serialDevice)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(
+        QSysInfo::machineUniqueId() + '\n' + serialDevice.toUtf8(), QCryptographicHash::Sha256)
+                                   .left(6)
+                                   .toHex()
+                                   .toUpper());
 }

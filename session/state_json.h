@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QJsonObject>
+#include <QString>
 
 class Router;
 
@@ -8,3 +9,8 @@ class Router;
 // model, power, each output's input and activity, each input's activity,
 // and the names. The HTTP API, its WebSocket and MQTT all send this.
 QJsonObject stateJson(const Router &router);
+
+// Stable for this machine and the serial device the switcher is on: six
+// bytes of hex, as control software shows a router's unique ID. It names
+// the switcher to the Videohub clients and on the MQTT broker.
+QString uniqueIdOf(const QString &serialDevice);

@@ -84,7 +84,7 @@ grep -qxF "StartupWMClass=$id" "$root/applications/$id.desktop" || fail "Startup
 appstreamcli validate --no-net --strict --explain "$root/metainfo/$id.metainfo.xml" >"$scratch/as" 2>&1 ||
   { cat "$scratch/as"; fail "appstreamcli validate"; }
 # Every log category the program has is in the manual page and the README.
-for category in $(grep -rhoE 'Q_LOGGING_CATEGORY\([A-Za-z]+, "matrix\.[a-z]+"' "$here"/{app,core,link,panel,supervision,remote,videohub} |
+for category in $(grep -rhoE 'Q_LOGGING_CATEGORY\([A-Za-z]+, "matrix\.[a-z]+"' "$here"/{app,core,link,supervision,session,panel,net,remote,videohub,mqtt} |
   sed 's/.*"\(.*\)"/\1/' | sort -u); do
   zcat "$root/man/man1/matrix-panel.1.gz" | grep -qF "matrix.${category#matrix.}" ||
     fail "the manual page lacks the log category $category"
@@ -97,20 +97,24 @@ done
 # The system service: its unit and its example settings, all comments, as a
 # conffile; the unit as systemd reads it, hardened to an exposure of at most
 # 2.0, "OK". verify needs the program where ExecStart names it.
-for f in usr/lib/systemd/system/matrix-panel.service etc/matrix-panel.conf; do
+for f in usr/lib/systemd/system/matrix-panel.service usr/lib/systemd/system/matrix-panel@.service \
+  etc/matrix-panel.conf; do
   grep -qxF "$f" "$scratch/packaged" || fail "missing from the package: $f"
 done
 [ "$(dpkg-deb --info "$deb" conffiles)" = /etc/matrix-panel.conf ] || fail "conffiles"
 ! grep -v '^#' "$scratch/x/etc/matrix-panel.conf" | grep -q . ||
   fail "/etc/matrix-panel.conf has lines that are not comments"
 mkdir "$scratch/unit"
-unit=$scratch/unit/matrix-panel.service
-sed "s|=/usr/bin/matrix-panel |=$scratch/x/usr/bin/matrix-panel |" \
-  "$scratch/x/usr/lib/systemd/system/matrix-panel.service" >"$unit"
-systemd-analyze verify --man=no "$unit" || fail "systemd-analyze verify"
-exposure=$(systemd-analyze security --offline=yes "$unit" 2>&1 | sed -n 's/.*exposure level for [^:]*: //p')
-awk '$1 <= 2.0 && $2 == "OK" { ok = 1 } END { exit !ok }' <<<"$exposure" ||
-  fail "systemd-analyze security: $exposure, not 2.0 or less, OK"
-echo "service: systemd-analyze verify clean, security exposure $exposure"
+# The template as one of its instances.
+for name in matrix-panel.service matrix-panel@.service:matrix-panel@ttyUSB0.service; do
+  unit=$scratch/unit/${name#*:}
+  sed "s|=/usr/bin/matrix-panel |=$scratch/x/usr/bin/matrix-panel |" \
+    "$scratch/x/usr/lib/systemd/system/${name%%:*}" >"$unit"
+  systemd-analyze verify --man=no "$unit" || fail "systemd-analyze verify ${name#*:}"
+  exposure=$(systemd-analyze security --offline=yes "$unit" 2>&1 | sed -n 's/.*exposure level for [^:]*: //p')
+  awk '$1 <= 2.0 && $2 == "OK" { ok = 1 } END { exit !ok }' <<<"$exposure" ||
+    fail "systemd-analyze security ${name#*:}: $exposure, not 2.0 or less, OK"
+  echo "service ${name#*:}: systemd-analyze verify clean, security exposure $exposure"
+done
 
 echo "package $(basename "$deb"): $(wc -l <"$scratch/packaged") files, same as cmake --install; lintian, appstreamcli, desktop-file-validate and man clean"

@@ -1,6 +1,7 @@
 #include "videohub/videohub_server.h"
 
 #include "net/listen_address.h"
+#include "session/state_json.h"
 #if MATRIX_HAVE_DBUS
 #include "videohub/discovery.h"
 #endif
@@ -290,15 +291,6 @@ Device VideohubServer::device() const
     d.friendlyName = m_friendlyName;
     d.uniqueId = uniqueIdOf(m_router.lastDevice());
     return d;
-}
-
-QString uniqueIdOf(const QString &serialDevice)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(
-        QSysInfo::machineUniqueId() + '\n' + serialDevice.toUtf8(), QCryptographicHash::Sha256)
-                                   .left(6)
-                                   .toHex()
-                                   .toUpper());
 }
 
 QByteArray VideohubServer::prelude(const Client &client) const

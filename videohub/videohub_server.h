@@ -83,7 +83,3 @@ private:
     Videohub::Device m_sentDevice;
     const QString m_friendlyName;
 };
-
-// Stable for this machine and the serial device the switcher is on: six
-// bytes of hex, as control software shows a router's unique ID.
-QString uniqueIdOf(const QString &serialDevice);

@@ -1,0 +1,7 @@
+#pragma once
+
+#include "net/interface.h"
+
+// --mqtt and its settings: the switcher on an MQTT broker, with Home
+// Assistant discovery.
+InterfaceEntry mqttInterface();
