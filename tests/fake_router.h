@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <optional>
+#include <string>
 #include <vector>
 
 // A router without a switcher, for testing an interface on its own: it holds
@@ -24,6 +25,7 @@ public:
     std::optional<Refusal> refuse;
     // What was asked, in order.
     std::vector<Route> routes;
+    Client routedBy = 0; // who asked for the last routes
     std::vector<uint8_t> commands;
     std::vector<std::vector<NameChange>> renames;
     std::vector<std::pair<Client, std::vector<LockRequest>>> lockRequests;
@@ -52,8 +54,9 @@ public:
     }
 
     RouterAnswer route(const Route &r, Client who = 0) override { return salvo({ r }, who); }
-    RouterAnswer salvo(const std::vector<Route> &list, Client = 0) override
+    RouterAnswer salvo(const std::vector<Route> &list, Client who = 0) override
     {
+        routedBy = who;
         if (refuse)
             return { refuse, {} };
         RouterAnswer answer;
@@ -87,6 +90,33 @@ public:
         for (const LockRequest &r : requests)
             lockTable.set(r.output - 1, r.change == LockChange::Take ? who : 0);
         return {};
+    }
+
+    // What was asked since the last call, in short: "3>2/1" (input 3 to output 2 for client 1),
+    // "c16", "out2=Projector", "1O/1" (output 1 taken by client 1); then forgets it.
+    std::string asked()
+    {
+        std::string s;
+        for (const Route &r : routes)
+            s += std::to_string(r.input) + ">" + std::to_string(r.output) + "/"
+                + std::to_string(routedBy) + " ";
+        for (const uint8_t x : commands)
+            s += "c" + std::to_string(x) + " ";
+        for (const std::vector<NameChange> &changes : renames) {
+            for (const NameChange &c : changes)
+                s += (c.output ? "out" : "in") + std::to_string(c.index + 1) + "="
+                    + c.name.toStdString() + " ";
+        }
+        for (const auto &[who, requests] : lockRequests) {
+            for (const LockRequest &r : requests)
+                s += std::to_string(r.output) + "OUF"[int(r.change)] + "/" + std::to_string(who)
+                    + " ";
+        }
+        routes.clear();
+        commands.clear();
+        renames.clear();
+        lockRequests.clear();
+        return s.substr(0, s.empty() ? 0 : s.size() - 1);
     }
 
     // Tells the interfaces that `what` changed from `before`.
