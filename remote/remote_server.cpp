@@ -190,25 +190,30 @@ RemoteServer::RemoteServer(Router &router, Options options, QObject *parent)
             [this, resource, type](
                 const QHttpServerRequest &request, QHttpServerResponder &&responder) {
                 serve(request, std::move(responder), Kind::Page,
-                    [&](const QHttpServerRequest &r) { return page(r, resource, type); });
+                    [&](const QHttpServerRequest &r, const Reply &reply) {
+                        reply(page(r, resource, type));
+                    });
             });
     };
     file("/", QStringLiteral(":/remote/index.html"), "text/html; charset=utf-8");
     file("/app.js", QStringLiteral(":/remote/app.js"), "text/javascript; charset=utf-8");
     file("/style.css", QStringLiteral(":/remote/style.css"), "text/css; charset=utf-8");
     file("/icon.png", QStringLiteral(":/remote/icon.png"), "image/png");
-    const auto api = [this](const char *path,
-                         QHttpServerResponse (RemoteServer::*answer)(const QHttpServerRequest &)) {
+    const auto api = [this](const char *path, Answer answer) {
         m_http.route(path,
             [this, answer](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
                 serve(request, std::move(responder), Kind::Api,
-                    [this, answer](const QHttpServerRequest &r) { return (this->*answer)(r); });
+                    [this, answer](const QHttpServerRequest &r, const Reply &reply) {
+                        (this->*answer)(r, reply);
+                    });
             });
     };
     api("/api/v1/state", &RemoteServer::state);
     api("/api/v1/route", &RemoteServer::postRoute);
+    api("/api/v1/routes", &RemoteServer::postRoutes);
     api("/api/v1/names", &RemoteServer::putNames);
     api("/api/v1/command", &RemoteServer::postCommand);
+    api("/api/v1/presets", &RemoteServer::presets);
     // Qt HTTP Server 6.4 hands a connection to the WebSocket handshake only
     // on a path with a route whose handler writes nothing back.
     m_http.route("/api/v1/events",
@@ -217,11 +222,15 @@ RemoteServer::RemoteServer(Router &router, Options options, QObject *parent)
         });
     m_http.setMissingHandler(
         [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
-            serve(request, std::move(responder), Kind::Api, [](const QHttpServerRequest &r) {
-                return failure(Status::NotFound,
-                    QStringLiteral("nothing at %1; the API is under /api/v1")
-                        .arg(r.url().path().left(80)));
-            });
+            serve(request, std::move(responder), Kind::Api,
+                [this](const QHttpServerRequest &r, const Reply &reply) {
+                    // /api/v1/presets/ID and /api/v1/presets/ID/recall
+                    if (r.url().path().startsWith(QLatin1String("/api/v1/presets/")))
+                        return preset(r, reply);
+                    reply(failure(Status::NotFound,
+                        QStringLiteral("nothing at %1; the API is under /api/v1")
+                            .arg(r.url().path().left(80))));
+                });
         });
     connect(&m_http, &QAbstractHttpServer::newWebSocketConnection, this,
         &RemoteServer::acceptWebSockets);
@@ -319,15 +328,22 @@ void RemoteServer::serve(const QHttpServerRequest &request, QHttpServerResponder
     if (head)
         head->reset();
     const bool upgrade = asksForWebSocket(request);
-    const auto answer = [&](QHttpServerResponse response) {
+    // Held until the answer is ready: a change that must be stored first is
+    // answered once it is, perhaps a second later.
+    const auto held = std::make_shared<QHttpServerResponder>(std::move(responder));
+    const QPointer<QTcpSocket> alive(socket);
+    const auto reply = [held, alive, upgrade](QHttpServerResponse response, bool close) {
+        if (!alive)
+            return; // the client left before its answer was ready
         if (close || upgrade)
             response.setHeader("Connection", "close");
-        response.write(std::move(responder));
+        response.write(std::move(*held));
         if (upgrade)
-            abandon(socket);
+            abandon(alive);
         else if (close)
-            socket->disconnectFromHost();
+            alive->disconnectFromHost();
     };
+    const auto answer = [&](QHttpServerResponse response) { reply(std::move(response), close); };
 
     if (upgrade && kind != Kind::Events) {
         answer(failure(Status::BadRequest,
@@ -364,7 +380,7 @@ void RemoteServer::serve(const QHttpServerRequest &request, QHttpServerResponder
         return;
     }
     if (kind != Kind::Events) {
-        answer(handler(request));
+        handler(request, [reply, close](QHttpServerResponse r) { reply(std::move(r), close); });
         return;
     }
     if (!upgrade) {
@@ -387,11 +403,11 @@ QHttpServerResponse RemoteServer::page(
     return response;
 }
 
-QHttpServerResponse RemoteServer::state(const QHttpServerRequest &request)
+void RemoteServer::state(const QHttpServerRequest &request, const Reply &reply)
 {
     if (request.method() != QHttpServerRequest::Method::Get)
-        return notAllowed("GET");
-    return json(stateJson(m_router));
+        return reply(notAllowed("GET"));
+    reply(json(stateJson(m_router)));
 }
 
 // A body too large, or not JSON. A page of another site can post plain text
@@ -425,6 +441,12 @@ static QHttpServerResponse refused(const Refusal &refusal)
         response.setHeader("Retry-After", "1");
         return response;
     }
+    case Refusal::NotFound:
+        return failure(Status::NotFound, refusal.message);
+    case Refusal::TooMany:
+        return failure(Status::Conflict, refusal.message);
+    case Refusal::NotStored:
+        return failure(Status::InsufficientStorage, refusal.message);
     case Refusal::NotOnModel:
     case Refusal::Invalid:
         break;
@@ -451,20 +473,109 @@ QHttpServerResponse RemoteServer::post(const QHttpServerRequest &request, bool r
         Status::Accepted);
 }
 
-QHttpServerResponse RemoteServer::putNames(const QHttpServerRequest &request)
+void RemoteServer::putNames(const QHttpServerRequest &request, const Reply &reply)
 {
     if (request.method() != QHttpServerRequest::Method::Put)
-        return notAllowed("PUT");
+        return reply(notAllowed("PUT"));
     if (std::optional<QHttpServerResponse> refused = bodyRefusal(request))
-        return std::move(*refused);
-    const QByteArray body = request.body();
+        return reply(std::move(*refused));
     QString error;
-    const std::vector<NameChange> changes = parseNames(body, &error);
+    const std::vector<NameChange> changes = parseNames(request.body(), &error);
     if (changes.empty())
-        return failure(Status::BadRequest, error);
-    if (const RouterAnswer answer = m_router.rename(changes); answer.refusal)
+        return reply(failure(Status::BadRequest, error));
+    m_router.rename(changes, [this, reply](const RouterAnswer &answer) {
+        reply(answer.refusal ? refused(*answer.refusal) : json(stateJson(m_router)));
+    });
+}
+
+void RemoteServer::postRoutes(const QHttpServerRequest &request, const Reply &reply)
+{
+    if (request.method() != QHttpServerRequest::Method::Post)
+        return reply(notAllowed("POST"));
+    if (std::optional<QHttpServerResponse> refused = bodyRefusal(request))
+        return reply(std::move(*refused));
+    const ParsedPreset parsed
+        = parsePreset(request.body(), outputCount(m_router.shown().model), PresetBody::Routes);
+    if (!parsed.error.isEmpty())
+        return reply(failure(Status::BadRequest, parsed.error));
+    std::vector<Route> routes;
+    for (const auto &[output, input] : parsed.routes)
+        routes.push_back({ input, output });
+    reply(queued(m_router.salvo(routes)));
+}
+
+QHttpServerResponse RemoteServer::queued(const RouterAnswer &answer)
+{
+    if (answer.refusal)
         return refused(*answer.refusal);
-    return json(stateJson(m_router));
+    QJsonArray commands;
+    for (const uint8_t x : answer.commands)
+        commands.append(int(x));
+    return json(QJsonObject { { "status", "queued" }, { "commands", commands } }, Status::Accepted);
+}
+
+void RemoteServer::presets(const QHttpServerRequest &request, const Reply &reply)
+{
+    if (request.method() == QHttpServerRequest::Method::Get)
+        return reply(json(QJsonObject { { "presets", presetsJson(m_router) } }));
+    if (request.method() != QHttpServerRequest::Method::Post)
+        return reply(notAllowed("GET, POST"));
+    store(request, 0, reply);
+}
+
+void RemoteServer::store(const QHttpServerRequest &request, int id, const Reply &reply)
+{
+    if (std::optional<QHttpServerResponse> refused = bodyRefusal(request))
+        return reply(std::move(*refused));
+    const ParsedPreset parsed = parsePreset(request.body(), outputCount(m_router.shown().model),
+        id == 0 ? PresetBody::NameAndMaybeRoutes : PresetBody::NameAndRoutes);
+    if (!parsed.error.isEmpty())
+        return reply(failure(Status::BadRequest, parsed.error));
+    Preset preset;
+    preset.id = id;
+    preset.name = parsed.name;
+    preset.routes = parsed.routes;
+    m_router.storePreset(preset, [this, reply, id](const RouterAnswer &answer) {
+        if (answer.refusal)
+            return reply(refused(*answer.refusal));
+        for (const Preset &p : m_router.presets()) {
+            if (p.id == answer.presetId)
+                return reply(json(presetJson(m_router, p), id == 0 ? Status::Created : Status::Ok));
+        }
+        reply(failure(Status::NotFound, QStringLiteral("the preset was deleted meanwhile")));
+    });
+}
+
+void RemoteServer::preset(const QHttpServerRequest &request, const Reply &reply)
+{
+    // /api/v1/presets/ID or /api/v1/presets/ID/recall
+    const QStringList parts = request.url().path().mid(16).split(QLatin1Char('/'));
+    bool number = false;
+    const int id = parts.value(0).toInt(&number);
+    const bool recall = parts.size() == 2 && parts[1] == QLatin1String("recall");
+    if (!number || id < 1 || parts.size() > 2 || (parts.size() == 2 && !recall))
+        return reply(failure(Status::NotFound,
+            QStringLiteral("nothing at %1; presets are at /api/v1/presets/ID and "
+                           "/api/v1/presets/ID/recall")
+                .arg(request.url().path().left(80))));
+    const QHttpServerRequest::Method method = request.method();
+    if (recall) {
+        if (method != QHttpServerRequest::Method::Post)
+            return reply(notAllowed("POST"));
+        return reply(queued(m_router.recall(id)));
+    }
+    if (method == QHttpServerRequest::Method::Put)
+        return store(request, id, reply);
+    if (method == QHttpServerRequest::Method::Delete) {
+        return m_router.deletePreset(id, [reply](const RouterAnswer &answer) {
+            if (answer.refusal)
+                return reply(refused(*answer.refusal));
+            QHttpServerResponse gone(QByteArray(), Status::NoContent);
+            secure(gone);
+            reply(std::move(gone));
+        });
+    }
+    reply(notAllowed("PUT, DELETE"));
 }
 
 void RemoteServer::acceptWebSockets()

@@ -70,21 +70,32 @@ public:
 
 private:
     enum class Kind { Page, Api, Events };
-    using Handler = std::function<QHttpServerResponse(const QHttpServerRequest &)>;
+    // Sends the answer, now or once it is ready.
+    using Reply = std::function<void(QHttpServerResponse)>;
+    using Handler = std::function<void(const QHttpServerRequest &, const Reply &)>;
+    using Answer = void (RemoteServer::*)(const QHttpServerRequest &, const Reply &);
     // Every request passes here: the checks all have in common, then
     // `handler` for the answer.
     void serve(const QHttpServerRequest &request, QHttpServerResponder &&responder, Kind kind,
         const Handler &handler);
     QHttpServerResponse page(
         const QHttpServerRequest &request, const QString &file, const QByteArray &type);
-    QHttpServerResponse state(const QHttpServerRequest &request);
+    void state(const QHttpServerRequest &request, const Reply &reply);
     QHttpServerResponse post(const QHttpServerRequest &request, bool route);
-    QHttpServerResponse postRoute(const QHttpServerRequest &request) { return post(request, true); }
-    QHttpServerResponse postCommand(const QHttpServerRequest &request)
+    void postRoute(const QHttpServerRequest &request, const Reply &reply)
     {
-        return post(request, false);
+        reply(post(request, true));
     }
-    QHttpServerResponse putNames(const QHttpServerRequest &request);
+    void postCommand(const QHttpServerRequest &request, const Reply &reply)
+    {
+        reply(post(request, false));
+    }
+    void postRoutes(const QHttpServerRequest &request, const Reply &reply);
+    void putNames(const QHttpServerRequest &request, const Reply &reply);
+    void presets(const QHttpServerRequest &request, const Reply &reply);
+    void store(const QHttpServerRequest &request, int id, const Reply &reply);
+    static QHttpServerResponse queued(const RouterAnswer &answer);
+    void preset(const QHttpServerRequest &request, const Reply &reply);
     void events(QTcpSocket *socket);
     void watchHead(QTcpSocket *socket);
     void acceptWebSockets();

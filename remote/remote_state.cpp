@@ -176,6 +176,66 @@ std::vector<NameChange> parseNames(const QByteArray &body, QString *error)
     return changes;
 }
 
+ParsedPreset parsePreset(const QByteArray &body, int outputs, PresetBody kind)
+{
+    ParsedPreset result;
+    const bool named = kind != PresetBody::Routes;
+    const char *example
+        = named ? R"({"name": "Lecture", "routes": {"A": 3, "B": 1}})" : R"({"routes": {"A": 3}})";
+    QJsonParseError parse {};
+    const QJsonDocument document = QJsonDocument::fromJson(body, &parse);
+    if (parse.error != QJsonParseError::NoError || !document.isObject()) {
+        result.error = QStringLiteral("send a JSON object such as %1").arg(QLatin1String(example));
+        return result;
+    }
+    const QJsonObject object = document.object();
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        if (it.key() != QLatin1String("routes") && (!named || it.key() != QLatin1String("name"))) {
+            result.error = QStringLiteral("unknown field '%1': send %2")
+                               .arg(it.key().left(40), QLatin1String(example));
+            return result;
+        }
+    }
+    if (named) {
+        const QJsonValue name = object.value(QLatin1String("name"));
+        const std::optional<QString> problem = !name.isString()
+            ? QStringLiteral("'name' must be a string, as in %1").arg(QLatin1String(example))
+            : nameProblem(name.toString());
+        if (problem) {
+            result.error = QStringLiteral("name: %1").arg(*problem);
+            return result;
+        }
+        result.name = name.toString();
+    }
+    const QJsonValue routes = object.value(QLatin1String("routes"));
+    if (routes.isUndefined() && kind == PresetBody::NameAndMaybeRoutes)
+        return result;
+    const QJsonObject map = routes.toObject();
+    if (!routes.isObject() || map.isEmpty()) {
+        result.error = QStringLiteral("'routes' must name at least one output, as in %1")
+                           .arg(QLatin1String(example));
+        return result;
+    }
+    for (auto it = map.begin(); it != map.end(); ++it) {
+        const std::optional<int> output = readPosition(QJsonValue(it.key()), outputs, true);
+        if (!output) {
+            result.error = outputs == 2
+                ? QStringLiteral("'%1' is not an output of this two-output switcher (A or B)")
+                : QStringLiteral("'%1' is not an output (A to D)");
+            result.error = result.error.arg(it.key().left(40));
+            return result;
+        }
+        const std::optional<int> input = readPosition(it.value(), 4, false);
+        if (!input) {
+            result.error = QStringLiteral("output %1: the input must be 1 to 4, not %2")
+                               .arg(it.key(), describe(it.value()));
+            return result;
+        }
+        result.routes[*output] = *input;
+    }
+    return result;
+}
+
 RemoteCommand parseCommand(const QByteArray &body)
 {
     RemoteCommand result;

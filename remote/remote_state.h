@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QString>
 #include <array>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -25,6 +26,17 @@ RemoteCommand parseRoute(const QByteArray &body, int outputs);
 // both, naming inputs 1 to 4 and outputs 1 to 4 or A to D. Empty, with
 // *error set, when something is not valid.
 std::vector<NameChange> parseNames(const QByteArray &body, QString *error);
+// What a preset's body asks for: {"name": "...", "routes": {"A": 3, "B": 1}}
+// for a preset, {"routes": {...}} for a salvo.
+enum class PresetBody { Routes, NameAndRoutes, NameAndMaybeRoutes };
+struct ParsedPreset
+{
+    QString name;
+    std::map<int, int> routes; // output 1 to 4: input 1 to 4
+    QString error;
+};
+ParsedPreset parsePreset(const QByteArray &body, int outputs, PresetBody kind);
+
 // {"command": 16 or 40}
 RemoteCommand parseCommand(const QByteArray &body);
 

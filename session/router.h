@@ -2,12 +2,14 @@
 
 #include "core/names.h"
 #include "core/output_locks.h"
+#include "core/presets.h"
 #include "core/shown_state.h"
 
 #include <QObject>
 #include <QString>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -22,6 +24,9 @@ struct Refusal
         NotOnModel, // the switcher seen has no such output
         QueueFull, // the command queue has no room for all of it
         Invalid, // a request that can never be carried out (a bad name, no such port)
+        NotFound, // no preset has that id
+        TooMany, // every place for a preset is taken
+        NotStored, // the file could not be written: nothing changed
     };
     Kind kind;
     QString message;
@@ -32,6 +37,8 @@ struct RouterAnswer
 {
     std::optional<Refusal> refusal;
     std::vector<uint8_t> commands;
+    // The preset stored, when one was.
+    int presetId = 0;
 
     bool ok() const { return !refusal; }
 };
@@ -55,6 +62,7 @@ struct RouterChange
         Power = 4, // on or standby, lit buttons
         NamesChanged = 8,
         Locks = 16,
+        Presets = 32, // a preset stored or deleted, or the set of active ones
     };
     int what = 0;
     ShownState shownBefore;
@@ -86,6 +94,10 @@ public:
         LockChange change = LockChange::Take;
     };
 
+    // Called once a change is stored, or refused; perhaps a second later,
+    // when changes come faster than the files should be written.
+    using Done = std::function<void(const RouterAnswer &answer)>;
+
     using QObject::QObject;
 
     // What the switcher reports, as the panel shows it.
@@ -111,10 +123,23 @@ public:
     virtual RouterAnswer salvo(const std::vector<Route> &routes, Client who = 0) = 0;
     // Command 16 or 40, as the panel's two command buttons send them.
     virtual RouterAnswer command(uint8_t x) = 0;
-    // All of the names or none.
-    virtual RouterAnswer rename(const std::vector<NameChange> &changes) = 0;
+    // All of the names or none, answered once they are stored.
+    virtual void rename(const std::vector<NameChange> &changes, Done done) = 0;
     // Take or release outputs for `who`, or force them free, all or none.
     virtual RouterAnswer lock(const std::vector<LockRequest> &requests, Client who) = 0;
+
+    // The presets in id order, and whether each is in force: every route
+    // it holds is what the switcher reports.
+    virtual const std::vector<Preset> &presets() const = 0;
+    virtual bool presetActive(int id) const = 0;
+    // Stores `preset`: a new one when its id is 0, else it replaces the one
+    // with that id. Without routes it holds what the switcher reports now
+    // for every output of the model. Answered once stored.
+    virtual void storePreset(const Preset &preset, Done done) = 0;
+    virtual void deletePreset(int id, Done done) = 0;
+    // Every route of the preset as one salvo, even those the switcher shows
+    // already (its report may lag), or none of them.
+    virtual RouterAnswer recall(int id, Client who = 0) = 0;
 
 signals:
     // At most once a main tick, after it, when anything that clients see

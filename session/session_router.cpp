@@ -4,9 +4,7 @@
 #include "link/command_transmitter.h"
 #include "link/serial_port.h"
 
-#include <QLoggingCategory>
-
-Q_DECLARE_LOGGING_CATEGORY(lcNames)
+#include <algorithm>
 
 namespace {
 QChar letter(int output)
@@ -14,6 +12,8 @@ QChar letter(int output)
     return QChar(u'A' + output - 1);
 }
 } // namespace
+
+using Done = Router::Done;
 
 SessionRouter::SessionRouter(const ShownState &shown, const SerialPort &port,
     CommandTransmitter &transmitter, QObject *parent)
@@ -36,13 +36,21 @@ QString SessionRouter::device() const
     return m_port.deviceName();
 }
 
-void SessionRouter::loadNames(NameStore &store)
+void SessionRouter::load()
 {
-    m_store = &store;
-    m_names = store.load();
+    m_names = m_namesAsked = m_nameStore.load();
     m_pending.namesBefore = m_names;
     if (m_namesShown)
         m_namesShown(m_names);
+    m_presets = m_presetsAsked = m_presetStore.load();
+    for (const Preset &preset : m_presets)
+        m_nextPresetId = std::max(m_nextPresetId, preset.id + 1);
+}
+
+void SessionRouter::flush()
+{
+    m_nameStore.flush();
+    m_presetStore.flush();
 }
 
 std::optional<Refusal> SessionRouter::lineRefusal() const
@@ -118,29 +126,142 @@ RouterAnswer SessionRouter::command(uint8_t x)
     return queue({ x });
 }
 
-RouterAnswer SessionRouter::rename(const std::vector<NameChange> &changes)
+void SessionRouter::rename(const std::vector<NameChange> &changes, Done done)
 {
-    Names next = m_names;
+    Names next = m_namesAsked;
     for (const NameChange &change : changes) {
         if (change.index < 0 || change.index >= 4)
-            return { Refusal { Refusal::Invalid,
-                         QStringLiteral("no such %1").arg(change.output ? "output" : "input") },
-                {} };
+            return done({ Refusal { Refusal::Invalid,
+                              QStringLiteral("no such %1").arg(change.output ? "output" : "input") },
+                {} });
         if (const std::optional<QString> problem = nameProblem(change.name))
-            return { Refusal { Refusal::Invalid, *problem }, {} };
+            return done({ Refusal { Refusal::Invalid, *problem }, {} });
         (change.output ? next.outputs : next.inputs)[change.index] = change.name;
     }
-    if (next == m_names)
-        return {};
-    m_names = next;
-    m_pending.what |= RouterChange::NamesChanged;
-    if (m_namesShown)
-        m_namesShown(m_names);
-    QString failure;
-    // The names hold for this run all the same.
-    if (m_store && !m_store->save(m_names, &failure))
-        qCWarning(lcNames).noquote() << failure;
-    return {};
+    if (next == m_namesAsked)
+        return done({});
+    m_namesAsked = next;
+    // The names change once they are stored, all of them or none.
+    m_nameStore.save(next, [this, next, done](bool stored, const QString &error) {
+        if (!stored) {
+            m_namesAsked = m_names;
+            return done({ Refusal { Refusal::NotStored,
+                              QStringLiteral("the names could not be stored: %1").arg(error) },
+                {} });
+        }
+        if (next != m_names) {
+            m_names = next;
+            m_pending.what |= RouterChange::NamesChanged;
+            if (m_namesShown)
+                m_namesShown(m_names);
+        }
+        done({});
+    });
+}
+
+void SessionRouter::storePreset(const Preset &asked, Done done)
+{
+    Preset preset = asked;
+    std::vector<Preset> next = m_presetsAsked;
+    const auto at = std::find_if(
+        next.begin(), next.end(), [&](const Preset &p) { return p.id == preset.id; });
+    if (preset.id != 0 && at == next.end())
+        return done({ Refusal { Refusal::NotFound,
+                          QStringLiteral("there is no preset %1").arg(preset.id) },
+            {} });
+    if (preset.id == 0 && int(next.size()) >= Preset::Limit)
+        return done({ Refusal { Refusal::TooMany,
+                          QStringLiteral("there are %1 presets already, as many as are kept; "
+                                         "delete one first")
+                              .arg(Preset::Limit) },
+            {} });
+    if (preset.routes.empty()) {
+        // What the switcher reports now, for every output it has.
+        if (!m_shown.linkUp)
+            return done({ Refusal { Refusal::NoLink,
+                              QStringLiteral("no switcher is connected, so there is no routing "
+                                             "to keep; give the routes") },
+                {} });
+        for (int k = 1; k <= outputCount(m_shown.model); ++k) {
+            if (m_shown.shownInput[k - 1] == 0)
+                return done({ Refusal { Refusal::NoLink,
+                                  QStringLiteral("the switcher has not yet reported what output "
+                                                 "%1 shows; give the routes")
+                                      .arg(letter(k)) },
+                    {} });
+            preset.routes[k] = m_shown.shownInput[k - 1];
+        }
+    }
+    if (const std::optional<QString> problem = presetProblem(preset))
+        return done({ Refusal { Refusal::Invalid, *problem }, {} });
+    if (preset.id == 0) {
+        preset.id = m_nextPresetId++;
+        next.push_back(preset);
+    } else {
+        *at = preset;
+    }
+    savePresets(std::move(next), preset.id, std::move(done));
+}
+
+void SessionRouter::deletePreset(int id, Done done)
+{
+    std::vector<Preset> next = m_presetsAsked;
+    const auto at
+        = std::find_if(next.begin(), next.end(), [id](const Preset &p) { return p.id == id; });
+    if (at == next.end())
+        return done(
+            { Refusal { Refusal::NotFound, QStringLiteral("there is no preset %1").arg(id) }, {} });
+    next.erase(at);
+    savePresets(std::move(next), id, std::move(done));
+}
+
+void SessionRouter::savePresets(std::vector<Preset> next, int id, Done done)
+{
+    m_presetsAsked = next;
+    m_presetStore.save(next, [this, next, id, done](bool stored, const QString &error) {
+        if (!stored) {
+            m_presetsAsked = m_presets;
+            return done({ Refusal { Refusal::NotStored,
+                              QStringLiteral("the presets could not be stored: %1").arg(error) },
+                {} });
+        }
+        if (next != m_presets) {
+            m_presets = next;
+            m_pending.what |= RouterChange::Presets;
+        }
+        RouterAnswer answer;
+        answer.presetId = id;
+        done(answer);
+    });
+}
+
+RouterAnswer SessionRouter::recall(int id, Client who)
+{
+    const auto at = std::find_if(
+        m_presets.begin(), m_presets.end(), [id](const Preset &p) { return p.id == id; });
+    if (at == m_presets.end())
+        return { Refusal { Refusal::NotFound, QStringLiteral("there is no preset %1").arg(id) },
+            {} };
+    std::vector<Route> routes;
+    for (const auto &[output, input] : at->routes)
+        routes.push_back({ input, output });
+    return salvo(routes, who);
+}
+
+std::set<int> SessionRouter::activePresets() const
+{
+    std::set<int> active;
+    if (!m_shown.linkUp)
+        return active;
+    for (const Preset &preset : m_presets) {
+        const bool shown = std::all_of(preset.routes.begin(), preset.routes.end(),
+            [this](const std::pair<const int, int> &route) {
+                return m_shown.shownInput[route.first - 1] == route.second;
+            });
+        if (shown)
+            active.insert(preset.id);
+    }
+    return active;
 }
 
 RouterAnswer SessionRouter::lock(const std::vector<LockRequest> &requests, Client who)
@@ -212,6 +333,13 @@ void SessionRouter::afterTick(bool inSearch)
     if (m_shown.powerOn != before.powerOn || m_shown.outputLit != before.outputLit
         || m_shown.inputLit != before.inputLit)
         m_pending.what |= RouterChange::Power;
+    if (m_pending.what & (RouterChange::Routing | RouterChange::Link | RouterChange::Presets)) {
+        std::set<int> active = activePresets();
+        if (active != m_active) {
+            m_active = std::move(active);
+            m_pending.what |= RouterChange::Presets;
+        }
+    }
     if (m_pending.what == 0)
         return;
     const RouterChange change = m_pending;

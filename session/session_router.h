@@ -2,10 +2,12 @@
 
 #include "core/names.h"
 #include "core/output_locks.h"
+#include "core/presets.h"
 #include "core/shown_state.h"
 #include "session/router.h"
 
 #include <functional>
+#include <set>
 
 class CommandTransmitter;
 class SerialPort;
@@ -33,11 +35,21 @@ public:
     RouterAnswer route(const Route &route, Client who = 0) override;
     RouterAnswer salvo(const std::vector<Route> &routes, Client who = 0) override;
     RouterAnswer command(uint8_t x) override;
-    RouterAnswer rename(const std::vector<NameChange> &changes) override;
+    void rename(const std::vector<NameChange> &changes, Done done) override;
     RouterAnswer lock(const std::vector<LockRequest> &requests, Client who) override;
 
-    // The names file, read once at start.
-    void loadNames(NameStore &store);
+    const std::vector<Preset> &presets() const override { return m_presets; }
+    bool presetActive(int id) const override { return m_active.count(id) != 0; }
+    void storePreset(const Preset &preset, Done done) override;
+    void deletePreset(int id, Done done) override;
+    RouterAnswer recall(int id, Client who = 0) override;
+
+    // The names and presets files, read once at start.
+    void load();
+    // Writes what is still pending, for a clean exit.
+    void flush();
+    NameStore &nameStore() { return m_nameStore; }
+    PresetStore &presetStore() { return m_presetStore; }
     // Told of the names as they change, for the panel's tooltips.
     void onNames(std::function<void(const Names &)> handler) { m_namesShown = std::move(handler); }
 
@@ -54,12 +66,22 @@ private:
     RouterAnswer queue(const std::vector<uint8_t> &commands);
     void noteLocks();
     std::array<Client, 4> currentHolders() const;
+    void savePresets(std::vector<Preset> next, int id, Done done);
+    std::set<int> activePresets() const;
 
     const ShownState &m_shown;
     const SerialPort &m_port;
     CommandTransmitter &m_transmitter;
-    NameStore *m_store = nullptr;
+    NameStore m_nameStore;
+    PresetStore m_presetStore;
+    // What is stored, and what is on its way to the files: a change counts
+    // once it is stored.
     Names m_names;
+    Names m_namesAsked;
+    std::vector<Preset> m_presets;
+    std::vector<Preset> m_presetsAsked;
+    int m_nextPresetId = 1;
+    std::set<int> m_active;
     OutputLocks m_locks;
     Client m_lastClient = 0;
     SwitcherModel m_lastModel = SwitcherModel::FourOutput;

@@ -39,7 +39,25 @@ QJsonObject stateJson(const Router &router)
         { "power", shown.powerOn ? "on" : "standby" },
         { "outputs", outputs },
         { "inputs", inputs },
+        { "presets", presetsJson(router) },
     };
+}
+
+QJsonObject presetJson(const Router &router, const Preset &preset)
+{
+    QJsonObject routes;
+    for (const auto &[output, input] : preset.routes)
+        routes.insert(QString(QLatin1Char(char('A' + output - 1))), input);
+    return QJsonObject { { "id", preset.id }, { "name", preset.name }, { "routes", routes },
+        { "active", router.presetActive(preset.id) } };
+}
+
+QJsonArray presetsJson(const Router &router)
+{
+    QJsonArray list;
+    for (const Preset &preset : router.presets())
+        list.append(presetJson(router, preset));
+    return list;
 }
 
 QString uniqueIdOf(const QString &serialDevice)

@@ -39,7 +39,7 @@ SwitcherSession::SwitcherSession(std::unique_ptr<SerialPort> port, QObject *pare
         if (m_view)
             m_view->setNames(names);
     });
-    m_router.loadNames(m_nameStore);
+    m_router.load();
 }
 
 SwitcherSession::~SwitcherSession()
@@ -122,6 +122,7 @@ void SwitcherSession::endProgram()
     m_timer4.stop();
     if (m_port->isOpen())
         m_port->close();
+    m_router.flush();
     if (m_view)
         m_view->closeWindows();
     QCoreApplication::exit(0);

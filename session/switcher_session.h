@@ -68,6 +68,7 @@ public:
     StatusReceiver &receiver() { return m_receiver; }
     LinkSupervisor &supervisor() { return m_supervisor; }
     Router &router() { return m_router; }
+    SessionRouter &sessionRouter() { return m_router; }
     const ShownState &shownState() const { return m_shown; }
     const Names &names() const { return m_router.names(); }
     const SerialPort &port() const { return *m_port; }
@@ -111,7 +112,6 @@ private:
 
     ControllerState m_state;
     ShownState m_shown;
-    NameStore m_nameStore;
     std::unique_ptr<SerialPort> m_port;
     SessionView *m_view = nullptr;
     QTimer m_timer1;

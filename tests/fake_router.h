@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,9 @@ public:
     Client routedBy = 0; // who asked for the last routes
     std::vector<uint8_t> commands;
     std::vector<std::vector<NameChange>> renames;
+    std::vector<Preset> presetList;
+    std::set<int> active;
+    std::vector<int> recalled; // ids recalled, and deleted as minus their id
     std::vector<std::pair<Client, std::vector<LockRequest>>> lockRequests;
     std::vector<Client> released;
 
@@ -73,13 +77,40 @@ public:
         commands.push_back(x);
         return { std::nullopt, { x } };
     }
-    RouterAnswer rename(const std::vector<NameChange> &changes) override
+    void rename(const std::vector<NameChange> &changes, Done done) override
     {
         renames.push_back(changes);
         if (refuse)
-            return { refuse, {} };
+            return done({ refuse, {} });
         for (const NameChange &c : changes)
             (c.output ? nameTable.outputs : nameTable.inputs)[c.index] = c.name;
+        done({});
+    }
+
+    const std::vector<Preset> &presets() const override { return presetList; }
+    bool presetActive(int id) const override { return active.count(id) != 0; }
+    void storePreset(const Preset &preset, Done done) override
+    {
+        if (refuse)
+            return done({ refuse, {} });
+        Preset stored = preset;
+        if (stored.id == 0)
+            stored.id = int(presetList.size()) + 1;
+        presetList.push_back(stored);
+        RouterAnswer answer;
+        answer.presetId = stored.id;
+        done(answer);
+    }
+    void deletePreset(int id, Done done) override
+    {
+        recalled.push_back(-id);
+        done(refuse ? RouterAnswer { refuse, {} } : RouterAnswer {});
+    }
+    RouterAnswer recall(int id, Client = 0) override
+    {
+        recalled.push_back(id);
+        if (refuse)
+            return { refuse, {} };
         return {};
     }
     RouterAnswer lock(const std::vector<LockRequest> &requests, Client who) override

@@ -126,7 +126,10 @@ TEST_F(RouterTest, OneNotificationATickSaysWhatChangedAndWhatItWas)
     EXPECT_EQ(changes.count(), 0) << "a tick with nothing new says nothing";
 
     // Names and locks set between two ticks come out together at the next.
-    ASSERT_TRUE(router().rename({ { true, 1, "Projector" } }).ok());
+    bool stored = false;
+    router().rename({ { true, 1, "Projector" } }, [&](const RouterAnswer &a) { stored = a.ok(); });
+    session->sessionRouter().flush();
+    ASSERT_TRUE(stored);
     ASSERT_TRUE(router().lock({ { 1, Take::Take } }, router().newClient()).ok());
     EXPECT_EQ(changes.count(), 0);
     tick(1, statusFrame(StatusFrame::Kind::FourOutput, 0xFF, 1, 0, { 4, 2, 4, 8 }));

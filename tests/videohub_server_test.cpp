@@ -1,6 +1,7 @@
 // The router-protocol server on its own: VideohubServer on a fake router, on
 // 127.0.0.1 at a free port, with socket clients as control software is.
 #include "fake_router.h"
+#include "session/state_json.h"
 #include "videohub/videohub_server.h"
 #include "videohub_client.h"
 

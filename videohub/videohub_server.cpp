@@ -23,6 +23,9 @@ struct VideohubServer::Client
     BlockReader reader;
     QString peer;
     bool dropped = false;
+    // An answer that waits for the names to be stored: what the client
+    // says next waits too, so that its answers keep their order.
+    bool waiting = false;
 };
 
 VideohubServer::VideohubServer(Router &router, Options options, QObject *parent)
@@ -110,12 +113,12 @@ void VideohubServer::acceptPending()
 
 void VideohubServer::read(Client &client)
 {
-    if (client.dropped)
+    if (client.dropped || client.waiting)
         return;
     client.reader.feed(client.socket->readAll());
     while (std::optional<Block> block = client.reader.next()) {
         answer(client, *block);
-        if (client.dropped)
+        if (client.dropped || client.waiting)
             return;
     }
     if (client.reader.overflowed())
@@ -155,7 +158,21 @@ void VideohubServer::answer(Client &client, const Block &block)
         for (const auto &[port, name] : request.labels)
             changes.push_back({ request.kind == Request::OutputLabels, port, name });
         // The new labels reach every client, this one too, after the tick.
-        write(client, m_router.rename(changes).ok() ? Ack : Nak);
+        client.waiting = true;
+        const auto later = std::make_shared<bool>(false);
+        m_router.rename(changes, [this, later, holder = client.holder](const RouterAnswer &answer) {
+            const auto c = std::find_if(m_clients.begin(), m_clients.end(),
+                [holder](const std::unique_ptr<Client> &c) { return c->holder == holder; });
+            if (c == m_clients.end() || (*c)->dropped)
+                return;
+            (*c)->waiting = false;
+            write(**c, answer.ok() ? Ack : Nak);
+            // An answer given at once leaves the reading to the loop that
+            // asked; one that waited for the file takes it up again.
+            if (*later)
+                read(**c);
+        });
+        *later = true;
         return;
     }
     case Request::Locks:
