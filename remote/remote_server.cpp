@@ -623,7 +623,7 @@ void RemoteServer::publish(const RouterChange &change)
 {
     // The locks are the router protocol's; the state here does not show them.
     const int seen = RouterChange::Routing | RouterChange::Link | RouterChange::Power
-        | RouterChange::NamesChanged;
+        | RouterChange::NamesChanged | RouterChange::Presets;
     if (m_clients.empty() || (change.what & seen) == 0)
         return;
     send(stateMessage());
