@@ -4,7 +4,10 @@
 #include "fake_serial_port.h"
 #include "session/switcher_session.h"
 
+#include <QDir>
+#include <QFile>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -163,4 +166,85 @@ TEST_F(RouterTest, CommandsDroppedAtALinkLossAreReported)
     ASSERT_EQ(dropped.count(), 1);
     EXPECT_EQ(dropped.first().at(0).value<std::vector<uint8_t>>(), (std::vector<uint8_t> { 3, 9 }));
     EXPECT_EQ(dropped.first().at(1).toString(), "the link is lost");
+}
+
+TEST_F(RouterTest, PresetsAreStoredRecalledWholeAndActiveWhileTheSwitcherShowsThem)
+{
+    SessionRouter &r = session->sessionRouter();
+    const auto store = [&](Preset p) {
+        RouterAnswer answer { Refusal { Refusal::Invalid, "not answered" }, {} };
+        r.storePreset(p, [&](const RouterAnswer &a) { answer = a; });
+        r.flush();
+        return answer;
+    };
+    // Without routes and without a switcher there is nothing to keep.
+    EXPECT_EQ(store({ 0, "Now", {} }).refusal->kind, Refusal::NoLink);
+    tick(3);
+    const RouterAnswer now = store({ 0, "Now", {} });
+    ASSERT_TRUE(now.ok());
+    EXPECT_EQ(r.presets().at(0).routes, (std::map<int, int> { { 1, 1 }, { 2, 2 }, { 3, 3 }, { 4, 4 } }));
+    const int lecture = store({ 0, "Lecture", { { 1, 3 }, { 2, 3 } } }).presetId;
+    EXPECT_EQ(store({ 0, "\xE2\x80\xAE", { { 1, 1 } } }).refusal->kind, Refusal::Invalid);
+    EXPECT_EQ(store({ 0, "No routes", { { 5, 1 } } }).refusal->kind, Refusal::Invalid);
+    EXPECT_EQ(store({ 99, "Gone", { { 1, 1 } } }).refusal->kind, Refusal::NotFound);
+
+    // Active while the switcher reports every route it holds.
+    tick(1);
+    EXPECT_TRUE(r.presetActive(now.presetId));
+    EXPECT_FALSE(r.presetActive(lecture));
+    while (session->Timer2().isActive())
+        session->Timer2_Timer();
+    started();
+    ASSERT_TRUE(r.recall(lecture).ok());
+    EXPECT_EQ(started().toHex(' '), "02") << "input 3 to A first, B queued behind it";
+    tick(1, statusFrame(StatusFrame::Kind::FourOutput, 0xFF, 1, 0, { 4, 4, 4, 8 }));
+    EXPECT_TRUE(r.presetActive(lecture));
+    EXPECT_FALSE(r.presetActive(now.presetId));
+
+    // A held output refuses the whole recall; a deleted id is not given again.
+    ASSERT_TRUE(r.lock({ { 2, Take::Take } }, r.newClient()).ok());
+    EXPECT_EQ(r.recall(lecture).refusal->kind, Refusal::Held);
+    RouterAnswer deleted;
+    r.deletePreset(lecture, [&](const RouterAnswer &a) { deleted = a; });
+    r.flush();
+    ASSERT_TRUE(deleted.ok());
+    EXPECT_EQ(r.recall(lecture).refusal->kind, Refusal::NotFound);
+    EXPECT_GT(store({ 0, "Next", { { 1, 2 } } }).presetId, lecture);
+
+    // At most 32; a new session reads them back in id order.
+    for (int i = int(r.presets().size()); i < Preset::Limit; ++i)
+        ASSERT_TRUE(store({ 0, QString::number(i), { { 1, 1 } } }).ok());
+    EXPECT_EQ(store({ 0, "33rd", { { 1, 1 } } }).refusal->kind, Refusal::TooMany);
+    const std::vector<Preset> before = r.presets();
+    session.reset();
+    SetUp();
+    EXPECT_EQ(session->router().presets(), before);
+}
+
+TEST_F(RouterTest, AChangeTheDiskRefusesIsNotMade)
+{
+    // The data folder is a file: nothing can be written under it.
+    session.reset();
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    ASSERT_TRUE(data.startsWith(dir.path() + '/'));
+    const QString first = dir.filePath(data.mid(dir.path().size() + 1).section('/', 0, 0));
+    QDir(first).removeRecursively();
+    QFile blocker(first);
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    auto owned = std::make_unique<FakeSerialPort>();
+    port = owned.get();
+    session = std::make_unique<SwitcherSession>(std::move(owned));
+    SessionRouter &r = session->sessionRouter();
+
+    RouterAnswer renamed;
+    r.rename({ { false, 0, "Camera" } }, [&](const RouterAnswer &a) { renamed = a; });
+    RouterAnswer stored;
+    r.storePreset({ 0, "Lecture", { { 1, 3 } } }, [&](const RouterAnswer &a) { stored = a; });
+    r.flush();
+    ASSERT_FALSE(renamed.ok());
+    EXPECT_EQ(renamed.refusal->kind, Refusal::NotStored);
+    EXPECT_EQ(stored.refusal->kind, Refusal::NotStored);
+    EXPECT_EQ(r.names().inputs[0], "Input 1");
+    EXPECT_TRUE(r.presets().empty());
 }
