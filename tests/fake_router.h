@@ -31,6 +31,7 @@ public:
     std::vector<std::vector<NameChange>> renames;
     std::vector<Preset> presetList;
     std::set<int> active;
+    std::vector<Preset> storeAsks;
     std::vector<int> recalled; // ids recalled, and deleted as minus their id
     std::vector<std::pair<Client, std::vector<LockRequest>>> lockRequests;
     std::vector<Client> released;
@@ -91,6 +92,7 @@ public:
     bool presetActive(int id) const override { return active.count(id) != 0; }
     void storePreset(const Preset &preset, Done done) override
     {
+        storeAsks.push_back(preset);
         if (refuse)
             return done({ refuse, {} });
         Preset stored = preset;
@@ -143,10 +145,20 @@ public:
                 s += std::to_string(r.output) + "OUF"[int(r.change)] + "/" + std::to_string(who)
                     + " ";
         }
+        for (const Preset &p : storeAsks) {
+            s += "store" + std::to_string(p.id) + ":" + p.name.toStdString() + ":";
+            for (const auto &[output, input] : p.routes)
+                s += char('A' + output - 1) + std::to_string(input);
+            s += " ";
+        }
+        for (const int id : recalled)
+            s += (id > 0 ? "recall" : "delete") + std::to_string(std::abs(id)) + " ";
         routes.clear();
         commands.clear();
         renames.clear();
         lockRequests.clear();
+        storeAsks.clear();
+        recalled.clear();
         return s.substr(0, s.empty() ? 0 : s.size() - 1);
     }
 

@@ -120,6 +120,7 @@ protected:
 TEST_F(RemoteService, EachRequestIsAnsweredAndAsksTheRouter)
 {
     const QByteArray body = R"({"input": 3, "output": 2})";
+    const QByteArray lecture = R"({"name": "Lecture", "routes": {"A": 3, "B": 1}})";
     const Headers good = { { "Authorization", GoodAuth } };
     const struct
     {
@@ -169,6 +170,34 @@ TEST_F(RemoteService, EachRequestIsAnsweredAndAsksTheRouter)
         { "POST", "/api/v1/names", "", 405, "PUT", "", { "allow", "PUT" } },
         { "GET", "/api/v2/state", "", 404, "/api/v1" },
         { "GET", "/api/v1/events", "", 426, "WebSocket" },
+        { "PUT", "/api/v1/names", R"({"inputs": {"3": "Laptop"}})", 507, "no", "in3=Laptop", {},
+            good, Refusal::NotStored },
+        { "POST", "/api/v1/routes", R"({"routes": {"A": 3, "b": "1"}})", 202,
+            R"("commands":[2,4])", "3>1/0 1>2/0" },
+        { "POST", "/api/v1/routes", R"({"routes": {}})", 400, "at least one output" },
+        { "POST", "/api/v1/presets", lecture, 201, R"("id":1,"name":"Lecture")",
+            "store0:Lecture:A3B1" },
+        { "POST", "/api/v1/presets", R"({"name": "Now"})", 201, R"("name":"Now")", "store0:Now:" },
+        { "POST", "/api/v1/presets", lecture, 409, "no", "store0:Lecture:A3B1", {}, good,
+            Refusal::TooMany },
+        { "POST", "/api/v1/presets", lecture, 507, "no", "store0:Lecture:A3B1", {}, good,
+            Refusal::NotStored },
+        { "GET", "/api/v1/presets", "", 200, R"({"presets":[{"active":false)" },
+        { "POST", "/api/v1/presets", R"({"routes": {"A": 3}})", 400, "'name' must be" },
+        { "POST", "/api/v1/presets", R"({"name": " ", "routes": {"A": 3}})", 400, "name:" },
+        { "POST", "/api/v1/presets", R"({"name": "X", "routes": {"E": 3}})", 400,
+            "not an output" },
+        { "POST", "/api/v1/presets", R"({"name": "X", "routes": {"A": 5}})", 400, "1 to 4" },
+        { "POST", "/api/v1/presets", R"({"name": "X", "colour": 1})", 400, "unknown field" },
+        { "PUT", "/api/v1/presets/1", R"({"name": "Y", "routes": {"D": 2}})", 200, R"("id":1)",
+            "store1:Y:D2" },
+        { "PUT", "/api/v1/presets/1", R"({"name": "Y"})", 400, "'routes' must name" },
+        { "DELETE", "/api/v1/presets/1", "", 204, "", "delete1" },
+        { "DELETE", "/api/v1/presets/7", "", 404, "no", "delete7", {}, good, Refusal::NotFound },
+        { "POST", "/api/v1/presets/1/recall", "", 202, R"("status":"queued")", "recall1" },
+        { "POST", "/api/v1/presets/1/recall", "", 409, "no", "recall1", {}, good, Refusal::Held },
+        { "POST", "/api/v1/presets/x/recall", "", 404, "/api/v1/presets/ID" },
+        { "GET", "/api/v1/presets/1/recall", "", 405, "POST" },
     };
     for (const auto &c : cases) {
         router.refuse.reset();
