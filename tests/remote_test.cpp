@@ -85,7 +85,7 @@ TEST(Remote, FromThePortSearchToARouteOnTheLineToThoseDroppedAtLinkLoss)
     const QString url = QStringLiteral("127.0.0.1:%1/api/v1/").arg(server.serverPort());
     QNetworkAccessManager network;
     network.setProxy(QNetworkProxy::NoProxy);
-    const auto ask = [&](const QByteArray &method, const char *path, const QByteArray &body) {
+    const auto ask = [&](const QByteArray &method, const QString &path, const QByteArray &body) {
         QNetworkRequest request(QUrl("http://" + url + path));
         request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
         request.setRawHeader("Authorization", GoodAuth);
@@ -142,6 +142,22 @@ TEST(Remote, FromThePortSearchToARouteOnTheLineToThoseDroppedAtLinkLoss)
     EXPECT_TRUE(QTest::qWaitFor(
         [&] { return heard.last()["outputs"].toArray()[1].toObject()["input"] == 3; }, 5000));
 
+    // A preset of four routes, recalled: four whole frames, paced, then
+    // active once the switcher reports them.
+    std::unique_ptr<QNetworkReply> stored(ask(
+        "POST", "presets", R"({"name": "Lecture", "routes": {"A": 3, "B": 1, "C": 2, "D": 4}})"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stored->isFinished(); }, 5000));
+    ASSERT_EQ(status(stored.get()), 201) << stored->readAll().toStdString();
+    const int id = QJsonDocument::fromJson(stored->readAll()).object()["id"].toInt();
+    switcher.bytes.clear();
+    std::unique_ptr<QNetworkReply> recalled(
+        ask("POST", QStringLiteral("presets/%1/recall").arg(id), ""));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return switcher.bytes.size() >= 16; }, 5000));
+    EXPECT_EQ(switcher.bytes.toHex(' '), "02 fd d5 7b 04 fb d5 7b 09 f6 d5 7b 0f f0 d5 7b");
+    sources = { 4, 1, 2, 8 };
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return heard.last()["presets"].toArray()[0].toObject()["active"] == true; }, 5000));
+
     frames.stop();
     int taken = 0;
     while (app.state().linkUp()) {
@@ -157,5 +173,5 @@ TEST(Remote, FromThePortSearchToARouteOnTheLineToThoseDroppedAtLinkLoss)
     EXPECT_FALSE(dropped.isEmpty());
     QTest::qWait(600);
     EXPECT_EQ(switcher.bytes.size() % 4, 0);
-    EXPECT_EQ(switcher.bytes.size() / 4 - 1 + dropped.size(), taken);
+    EXPECT_EQ(switcher.bytes.size() / 4 - 4 + dropped.size(), taken);
 }
