@@ -5,8 +5,10 @@
 #include "fake_router.h"
 #include "mqtt/mqtt_bridge.h"
 #include "session/state_json.h"
+#include "sim_process.h"
 
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
 #include <QTcpServer>
@@ -344,4 +346,47 @@ TEST_F(MqttBroker, TwoBridgesOnOneBrokerAreKeptApart)
         },
         WaitMs));
     EXPECT_EQ(recalled.value(0), "evening");
+}
+
+// The program itself, headless, on the broker and a simulated switcher: a
+// route chosen in a select reaches the switcher as its frame, and what the
+// switcher then reports, or changes by itself, comes back on the state.
+TEST_F(MqttBroker, TheProgramRoutesFromASelectAndReportsTheSwitcher)
+{
+    Broker broker(dir.path(), "allow_anonymous true\n");
+    SimProcess sim;
+    ASSERT_TRUE(sim.start(dir.filePath("line")));
+    ASSERT_TRUE(write(dir.filePath("room.conf"), "mqtt-id=room1\n"));
+    QProcess panel;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("MATRIX_PANEL_PORTS", "1=" + dir.filePath("line"));
+    environment.insert("XDG_DATA_HOME", dir.filePath("data"));
+    panel.setProcessEnvironment(environment);
+    panel.setProcessChannelMode(QProcess::ForwardedChannels);
+    panel.start(QStringLiteral(MATRIX_PANEL_PATH),
+        { "--headless", "--settings", dir.filePath("room.conf"), "--mqtt",
+            QStringLiteral("mqtt://127.0.0.1:%1").arg(broker.port) });
+    Peer peer(broker.port);
+    const MqttTopics t(QStringLiteral("room1"));
+    const auto shows = [&](int output, int input) {
+        return QTest::qWaitFor(
+            [&] {
+                for (auto it = peer.seen.rbegin(); it != peer.seen.rend(); ++it) {
+                    if (it->first == t.state) {
+                        const QJsonObject state = QJsonDocument::fromJson(it->second).object();
+                        return state["outputs"].toArray()[output - 1].toObject()["input"] == input;
+                    }
+                }
+                return false;
+            },
+            WaitMs);
+    };
+    ASSERT_TRUE(shows(2, 2)) << "the switcher's own routing, once the link is up";
+    peer.client.publish(t.output(2), "3", 1);
+    EXPECT_TRUE(shows(2, 3));
+    sim.say("route 4 1");
+    EXPECT_TRUE(shows(1, 4));
+    panel.terminate();
+    EXPECT_TRUE(panel.waitForFinished(5000));
+    EXPECT_TRUE(peer.waitFor(t.availability, "offline"));
 }
