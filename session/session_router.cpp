@@ -227,6 +227,7 @@ void SessionRouter::savePresets(std::vector<Preset> next, int id, Done done)
         }
         if (next != m_presets) {
             m_presets = next;
+            m_active = activePresets();
             m_pending.what |= RouterChange::Presets;
         }
         RouterAnswer answer;
