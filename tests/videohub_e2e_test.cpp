@@ -122,6 +122,19 @@ TEST_F(Videohub, ControlSoftwareRoutesNamesAndLocksTheSwitcher)
     EXPECT_TRUE(
         b.ask("VIDEO OUTPUT ROUTING:\n\n", "ACK\n\nVIDEO OUTPUT ROUTING:\n0 3\n1 2\n2 0\n3 1\n\n"));
     EXPECT_TRUE(b.ask("PING:\n\n", "ACK\n\n"));
+    {
+        // One that ends its stream after asking (`printf ... | nc`) hears
+        // every whole block answered, then is closed.
+        Client once(server->serverPort());
+        ASSERT_TRUE(once.hears("END PRELUDE:\n\n"));
+        once.mark = once.heard.size();
+        once.socket.write("VIDEO OUTPUT ROUTING:\n3 2\n\nPING:\n\nVIDEO OUTPUT ROUTING:\n0");
+        ASSERT_TRUE(once.socket.waitForBytesWritten(5000));
+        shutdown(int(once.socket.socketDescriptor()), SHUT_WR);
+        EXPECT_TRUE(once.closed());
+        EXPECT_EQ(once.heard.mid(once.mark), "ACK\n\nACK\n\n");
+        EXPECT_TRUE(b.hears("VIDEO OUTPUT ROUTING:\n3 2\n\n"));
+    }
 
     // Bad blocks are refused whole, and nothing goes on the line.
     for (const QByteArray &bad : { QByteArray("VIDEO OUTPUT ROUTING:\n0 4\n\n"),
