@@ -119,12 +119,17 @@ void BlockReader::feed(const QByteArray &bytes)
     for (qsizetype start = 0; start < bytes.size() && !m_overflowed;) {
         const qsizetype end = bytes.indexOf('\n', start);
         const qsizetype stop = end < 0 ? bytes.size() : end + 1;
-        if (m_text.size() + (stop - start) > BlockLimit) {
+        const QByteArrayView piece(bytes.constData() + start, stop - start);
+        if (m_text.isEmpty() && (piece == "\n" || piece == "\r\n")) {
+            start = stop; // a blank line between blocks
+            continue;
+        }
+        if (m_text.size() + piece.size() > BlockLimit) {
             m_overflowed = true;
             m_text.clear();
             return;
         }
-        m_text.append(bytes.constData() + start, stop - start);
+        m_text.append(piece);
         start = stop;
         if (end < 0)
             return;
