@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
-"""Writes the fuzzer's seed corpus into fuzz/corpus/: one small program per file, in the
-instruction set of fuzz/rig.h. Run it again after changing that set; the replay test checks
-that the seeds still reach what they are for."""
+"""Writes the fuzzers' seed corpora: into fuzz/corpus/ one small program per file, in the
+instruction set of fuzz/rig.h; into fuzz/corpus-videohub/ what router-protocol clients send, in
+the chunks of fuzz/videohub_fuzzer.cpp; into fuzz/corpus-http/ request bodies behind the byte
+that picks their endpoint (fuzz/http_fuzzer.cpp). Run it again after changing either; the
+replay tests check that the seeds still reach what they are for, and keep their invariants."""
 import os
 
 INJECT, FRAME, SPLIT, TICK, FAIL, HEAL, CLICK, DRAG, QUIET, PORTS, SETTLE = range(11)
@@ -65,12 +67,74 @@ SEEDS = {
     'long-run': UP4 + frames(0, 8, gap=200) + QUIET_ + UP4,
 }
 
+def chunks(data, size=248):
+    """Router-protocol bytes as the videohub fuzzer reads them, in chunks of `size`."""
+    return b''.join(bytes([len(data[i:i + size]) - 1]) + data[i:i + size] for i in range(0, len(data), size))
+
+
+def run(byte, n):
+    """`n` times `byte` (a character), fed as one chunk."""
+    return bytes([248 + (n >> 16), (n >> 8) & 0xFF, n & 0xFF, ord(byte)])
+
+
+def label_of(size, end=b'\n'):
+    """An INPUT LABELS: block of `size` bytes, its blank line included: one long name."""
+    head = b'INPUT LABELS:' + end + b'1 '
+    return chunks(head) + run('x', size - len(head) - 2 * len(end)) + chunks(end + end)
+
+
+VIDEOHUB_SEEDS = {
+    'ping': chunks(b'PING:\n\n'),
+    'queries': chunks(b'VIDEO OUTPUT ROUTING:\n\nINPUT LABELS:\n\nVIDEOHUB DEVICE:\n\nCONFIGURATION:\n\n'),
+    'routes-crlf': chunks(b'\r\n\nVIDEO OUTPUT ROUTING:\r\n0 3\r\n3 0\r\n1 1\r\n\r\n', 3),
+    'routes-out-of-range': chunks(b'VIDEO OUTPUT ROUTING:\n2 1\n\nVIDEO OUTPUT ROUTING:\n0 4\n01 1 2\n-1 1\n\n', 5),
+    'labels': chunks('INPUT LABELS:\n2 Laptop\n0 Cam  one \n\nOUTPUT LABELS:\n1 Projécteur\n3 \U0001F3A5\n\n'.encode()),
+    'labels-not-valid': chunks(b'OUTPUT LABELS:\n1 \xc3\x28\n\nINPUT LABELS:\n1 \n\nINPUT LABELS:\n1 a\tb\n\n'),
+    'label-of-65-characters': chunks(b'INPUT LABELS:\n1 ' + b'x' * 65 + b'\n\n'),
+    'locks': chunks(b'VIDEO OUTPUT LOCKS:\n0 O\n1 U\n3 F\n\nVIDEO OUTPUT LOCKS:\n0 X\n\n', 1),
+    'not-served': chunks(b'VIDEO MONITORING OUTPUT ROUTING:\n0 1\n\nSERIAL PORT LABELS:\n\nPING:\n1\n\n'),
+    'garbage': chunks(bytes(range(256)) + b'\n\n\x01\xff\xfe garbage\r\r\n\n', 7),
+    'block-of-64-kib': label_of(65536),
+    'block-over-64-kib': label_of(65537),
+    'block-of-64-kib-crlf': label_of(65536, b'\r\n'),
+    'block-over-64-kib-crlf': label_of(65537, b'\r\n'),
+    'no-line-end': run('\x80', 65536) + chunks(b'\x80\n\n'),
+    'blocks-around-an-overflow': chunks(b'PING:\n\n') + label_of(70000) + chunks(b'PING:\n\n'),
+    'long-lines': chunks(b'VIDEO OUTPUT ROUTING:\n') + (chunks(b'0 1\n') + run('\n', 1)) * 3 + run('0', 40000),
+}
+
+HTTP_SEEDS = {  # the first byte: 0 route on 4x2, 1 route on 4x4, 2 names, 3 command
+    'route-2': b'\x00{"input": 3, "output": "B"}',
+    'route-2-output-c': b'\x00{"input": 1, "output": "c"}',
+    'route-4': b'\x01{"input": 4, "output": 4}',
+    'route-4-letters': b'\x01{"input": "2", "output": "d"}',
+    'route-fractions': b'\x01{"input": 1.5, "output": 1e0}',
+    'route-unknown-field': b'\x01{"input": 1, "output": 2, "take": true}',
+    'route-missing': b'\x01{"output": "A"}',
+    'route-not-an-object': b'\x01[1, 2]',
+    'route-malformed': b'\x01{"input": 1, "output": ',
+    'route-empty': b'\x01  \n',
+    'names': '\x02{"inputs": {"3": "Laptop"}, "outputs": {"B": "Projecteur é \U0001F3A5"}}'.encode(),
+    'names-numbers': b'\x02{"outputs": {"1": "A", "4": "D"}}',
+    'names-not-valid': b'\x02{"inputs": {"5": "x", "0": "y"}, "outputs": {"E": ""}}',
+    'names-too-long': b'\x02{"inputs": {"1": "' + b'x' * 65 + b'"}}',
+    'names-control': b'\x02{"inputs": {"1": "a\\u0007b"}}',
+    'names-empty': b'\x02{"inputs": {}}',
+    'names-not-strings': b'\x02{"inputs": {"1": 7}, "outputs": null}',
+    'command-16': b'\x03{"command": 16}',
+    'command-40': b'\x03{"command": 4e1}',
+    'command-other': b'\x03{"command": "16"}',
+    'command-17': b'\x03{"command": 17}',
+}
+
 if __name__ == '__main__':
-    corpus = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'corpus')
-    os.makedirs(corpus, exist_ok=True)
-    for name in os.listdir(corpus):
-        os.remove(os.path.join(corpus, name))
-    for name, program in SEEDS.items():
-        with open(os.path.join(corpus, name), 'wb') as f:
-            f.write(program)
-    print(f'{len(SEEDS)} seeds in {corpus}')
+    here = os.path.dirname(os.path.abspath(__file__))
+    for folder, seeds in (('corpus', SEEDS), ('corpus-videohub', VIDEOHUB_SEEDS), ('corpus-http', HTTP_SEEDS)):
+        corpus = os.path.join(here, folder)
+        os.makedirs(corpus, exist_ok=True)
+        for name in os.listdir(corpus):
+            os.remove(os.path.join(corpus, name))
+        for name, data in seeds.items():
+            with open(os.path.join(corpus, name), 'wb') as f:
+                f.write(data)
+        print(f'{len(seeds)} seeds in {corpus}')

@@ -5,6 +5,11 @@
 #             program, ticks, port failures, clicks; seeded from fuzz/corpus
 #   receiver  the receiver and its model detection alone on the fake port
 #             (fuzz/receiver_fuzzer.cpp), over a hundred times faster
+#   videohub  what router-protocol clients send, in chunks, through the block
+#             reader and the request parser (fuzz/videohub_fuzzer.cpp);
+#             seeded from fuzz/corpus-videohub
+#   http      the HTTP API's request bodies for the route, names and command
+#             endpoints (fuzz/http_fuzzer.cpp); seeded from fuzz/corpus-http
 # Builds build-fuzz with clang, AddressSanitizer and UndefinedBehaviorSanitizer,
 # fuzzes for SECONDS (or until RUNS inputs have run, whichever comes first),
 # keeping what it finds in build-fuzz/corpus-TARGET, then replays everything
@@ -12,7 +17,7 @@
 # coverage and the wall time; fails on a crash, whose input is left in
 # build-fuzz/artifacts/.
 #
-# usage: scripts/fuzz.sh [--target program|receiver] [--runs RUNS] [SECONDS]
+# usage: scripts/fuzz.sh [--target program|receiver|videohub|http] [--runs RUNS] [SECONDS]
 #        (default: program, 60 s; with --runs and no SECONDS, no time limit)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,7 +26,7 @@ runs=-1
 seconds=
 while (($# > 0)); do
     case $1 in
-    --target) target=${2:?--target needs program or receiver}; shift 2 ;;
+    --target) target=${2:?--target needs program, receiver, videohub or http}; shift 2 ;;
     --runs) runs=${2:?--runs needs a count}; shift 2 ;;
     -h | --help) sed -n '2,/^set /p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     *) seconds=$1; shift ;;
@@ -30,7 +35,8 @@ done
 case $target in
 program) seeds=(fuzz/corpus) ;;
 receiver) seeds=() ;;
-*) echo "fuzz.sh: unknown target '$target' (program or receiver)" >&2; exit 2 ;;
+videohub | http) seeds=("fuzz/corpus-$target") ;;
+*) echo "fuzz.sh: unknown target '$target' (program, receiver, videohub or http)" >&2; exit 2 ;;
 esac
 if [[ -z $seconds ]]; then
     ((runs > 0)) && seconds=0 || seconds=60

@@ -11,6 +11,7 @@
 #include "videohub_client.h"
 
 #include <QTemporaryDir>
+#include <sys/socket.h>
 #include <gtest/gtest.h>
 
 TEST(Videohub, ARouteReachesTheSwitcherAndEveryClientHearsIt)
@@ -40,4 +41,17 @@ TEST(Videohub, ARouteReachesTheSwitcherAndEveryClientHearsIt)
     EXPECT_TRUE(a.hears("ACK\n\n"));
     EXPECT_TRUE(a.hears("VIDEO OUTPUT ROUTING:\n1 2\n\n"));
     EXPECT_TRUE(b.hears("VIDEO OUTPUT ROUTING:\n1 2\n\n"));
+    {
+        // One that ends its stream after asking (`printf ... | nc`) hears
+        // every whole block answered, then is closed.
+        VideohubClient once(server.serverPort());
+        ASSERT_TRUE(once.hears("END PRELUDE:\n\n"));
+        once.mark = once.heard.size();
+        once.socket.write("VIDEO OUTPUT ROUTING:\n3 2\n\nPING:\n\nVIDEO OUTPUT ROUTING:\n0");
+        ASSERT_TRUE(once.socket.waitForBytesWritten(5000));
+        shutdown(int(once.socket.socketDescriptor()), SHUT_WR);
+        EXPECT_TRUE(once.closed());
+        EXPECT_EQ(once.heard.mid(once.mark), "ACK\n\nACK\n\n");
+        EXPECT_TRUE(b.hears("VIDEO OUTPUT ROUTING:\n3 2\n\n"));
+    }
 }

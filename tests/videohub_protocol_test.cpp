@@ -31,6 +31,15 @@ std::vector<std::string> requests(const QByteArray &bytes, int outputs = 4)
     return result;
 }
 
+// A block of `size` bytes, its blank line included, in lines ending in `end`.
+QByteArray blockOf(qsizetype size, const QByteArray &end = "\n")
+{
+    QByteArray b = "PING:" + end;
+    while (size - b.size() > 200)
+        b += QByteArray(80, 'x') + end;
+    return b + QByteArray(size - b.size() - 2 * end.size(), 'x') + end + end;
+}
+
 } // namespace
 
 TEST(VideohubProtocol, ClientBlocksAndWhatTheyAskFor)
@@ -72,18 +81,37 @@ TEST(VideohubProtocol, ClientBlocksAndWhatTheyAskFor)
         EXPECT_EQ(requests(c.sent, c.outputs), c.asks) << c.sent.toStdString();
 }
 
-TEST(VideohubProtocol, ABlockWithoutItsBlankLineOverflowsAt64KiB)
+TEST(VideohubProtocol, ABlockHoldsAt64KiBHoweverItArrives)
 {
-    BlockReader reader;
-    reader.feed("INPUT LABELS:\n");
-    for (int i = 0; i < 2000 && !reader.overflowed(); ++i)
-        reader.feed("1 " + QByteArray(62, 'x') + "\n");
-    EXPECT_TRUE(reader.overflowed());
-    EXPECT_FALSE(reader.next());
-
-    BlockReader garbage; // no line end at all
-    garbage.feed(QByteArray(BlockLimit + 1, '\x80'));
-    EXPECT_TRUE(garbage.overflowed());
+    const struct
+    {
+        QByteArray sent;
+        size_t blocks;
+        bool overflowed;
+    } cases[] = {
+        { blockOf(65536), 1, false },
+        { blockOf(65537), 0, true },
+        { blockOf(65536, "\r\n"), 1, false },
+        { blockOf(65537, "\r\n"), 0, true },
+        { "\n\r\n" + blockOf(65536) + "\r\nPING:\n\n", 2, false },
+        { "PING:\n\n" + blockOf(65537) + "PING:\n\n", 1, true },
+        { QByteArray(65536, '\x80'), 0, false },
+        { QByteArray(65537, '\x80'), 0, true },
+    };
+    for (const auto &c : cases) {
+        for (const qsizetype piece : { 1, 7, 4096, 1 << 20 }) {
+            BlockReader reader;
+            for (qsizetype i = 0; i < c.sent.size(); i += piece)
+                reader.feed(c.sent.mid(i, piece));
+            size_t blocks = 0;
+            while (reader.next())
+                ++blocks;
+            EXPECT_EQ(blocks, c.blocks) << c.sent.size() << " bytes in pieces of " << piece;
+            EXPECT_EQ(reader.overflowed(), c.overflowed)
+                << c.sent.size() << " bytes in pieces of " << piece;
+        }
+    }
+    EXPECT_EQ(blockOf(65536).size(), BlockLimit);
 }
 
 TEST(VideohubProtocol, BlocksWrittenAsTheClientsReadThem)

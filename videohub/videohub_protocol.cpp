@@ -89,6 +89,24 @@ bool fillRequest(const Block &block, int outputs, Request &r)
     return true;
 }
 
+// A whole block's lines, each ending in '\n', as a header and its lines.
+Block split(const QByteArray &text)
+{
+    Block b;
+    for (qsizetype start = 0; start < text.size();) {
+        const qsizetype end = text.indexOf('\n', start);
+        QByteArray line = text.mid(start, end - start);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        if (start == 0)
+            b.header = line;
+        else
+            b.lines.push_back(line);
+        start = end + 1;
+    }
+    return b;
+}
+
 QByteArray block(const char *header, const QByteArray &lines)
 {
     return QByteArray(header) + '\n' + lines + '\n';
@@ -98,29 +116,33 @@ QByteArray block(const char *header, const QByteArray &lines)
 
 void BlockReader::feed(const QByteArray &bytes)
 {
-    if (m_overflowed)
-        return;
-    m_pending += bytes;
-    qsizetype start = 0;
-    for (qsizetype end; (end = m_pending.indexOf('\n', start)) >= 0; start = end + 1) {
-        QByteArray line = m_pending.mid(start, end - start);
-        m_blockBytes += line.size() + 1;
-        if (line.endsWith('\r'))
-            line.chop(1);
-        if (line.isEmpty()) {
-            if (m_block)
-                m_ready.push_back(std::move(*m_block));
-            m_block.reset();
-            m_blockBytes = 0;
-        } else if (!m_block) {
-            m_block = Block { line, {} };
+    for (qsizetype start = 0; start < bytes.size() && !m_overflowed;) {
+        const qsizetype end = bytes.indexOf('\n', start);
+        const qsizetype stop = end < 0 ? bytes.size() : end + 1;
+        const QByteArrayView piece(bytes.constData() + start, stop - start);
+        if (m_text.isEmpty() && (piece == "\n" || piece == "\r\n")) {
+            start = stop; // a blank line between blocks
+            continue;
+        }
+        if (m_text.size() + piece.size() > BlockLimit) {
+            m_overflowed = true;
+            m_text.clear();
+            return;
+        }
+        m_text.append(piece);
+        start = stop;
+        if (end < 0)
+            return;
+        const qsizetype line = m_text.size() - m_lineStart;
+        if (line == 1 || (line == 2 && m_text.at(m_lineStart) == '\r')) {
+            if (m_lineStart > 0)
+                m_ready.push_back(split(m_text.left(m_lineStart)));
+            m_text.clear();
+            m_lineStart = 0;
         } else {
-            m_block->lines.push_back(line);
+            m_lineStart = m_text.size();
         }
     }
-    m_pending.remove(0, start);
-    if (m_blockBytes + m_pending.size() > BlockLimit)
-        m_overflowed = true;
 }
 
 std::optional<Block> BlockReader::next()

@@ -13,8 +13,8 @@
 namespace Videohub {
 
 constexpr int Inputs = 4;
-// A block this long without its blank line is not a block; the client is
-// closed.
+// The longest block, its blank line included; a client that sends more
+// without ending its block is closed.
 constexpr int BlockLimit = 64 * 1024;
 
 inline constexpr char Ack[] = "ACK\n\n";
@@ -38,18 +38,20 @@ struct Block
 
 // Splits what a client sends into blocks, whatever the pieces it arrives in.
 // Lines may end in "\r\n" or "\n"; blank lines between blocks are skipped.
+// Bytes are counted as they come: a block under way is held as it arrived,
+// at most BlockLimit bytes, and is split into lines only once it is whole.
 class BlockReader
 {
 public:
     void feed(const QByteArray &bytes);
     std::optional<Block> next();
-    // The block being read has passed BlockLimit without its blank line.
+    // The block being read has passed BlockLimit; what came after it is
+    // ignored.
     bool overflowed() const { return m_overflowed; }
 
 private:
-    QByteArray m_pending; // an unfinished line
-    std::optional<Block> m_block;
-    qsizetype m_blockBytes = 0;
+    QByteArray m_text; // the block under way
+    qsizetype m_lineStart = 0; // of its unfinished line
     std::deque<Block> m_ready;
     bool m_overflowed = false;
 };

@@ -12,6 +12,10 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#ifdef Q_OS_UNIX
+#include <sys/socket.h>
+#endif
+
 Q_LOGGING_CATEGORY(lcVideohub, "matrix.videohub", QtWarningMsg)
 
 using namespace Videohub;
@@ -26,7 +30,28 @@ struct VideohubServer::Client
     // An answer that waits for the names to be stored: what the client
     // says next waits too, so that its answers keep their order.
     bool waiting = false;
+    // It has sent all it will (a half-close): once answered, it is closed
+    // without losing what it is still to be sent.
+    bool ended = false;
 };
+
+namespace {
+
+// Whether the client has ended its stream with nothing left unread. Qt
+// closes a socket outright as it reads that end, answers still unsent
+// and all, so the server looks first.
+bool streamEnded(const QTcpSocket &socket)
+{
+#ifdef Q_OS_UNIX
+    char byte;
+    return ::recv(int(socket.socketDescriptor()), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+#else
+    Q_UNUSED(socket);
+    return false;
+#endif
+}
+
+} // namespace
 
 VideohubServer::VideohubServer(Router &router, Options options, QObject *parent)
     : QObject(parent)
@@ -108,6 +133,9 @@ void VideohubServer::acceptPending()
         connect(socket, &QTcpSocket::disconnected, this, [this, c] { drop(*c); });
         qCDebug(lcVideohub).noquote() << "client" << peer << "connected";
         write(*c, prelude(*c));
+        // Out at once: a client that ends its stream straight away still
+        // hears it.
+        socket->flush();
     }
 }
 
@@ -121,8 +149,17 @@ void VideohubServer::read(Client &client)
         if (client.dropped || client.waiting)
             return;
     }
-    if (client.reader.overflowed())
+    if (client.reader.overflowed()) {
         drop(client, "a block longer than 64 KiB without its blank line");
+        return;
+    }
+    // The answers go to the kernel now, before the client's end can come
+    // and Qt closes the socket on them.
+    client.socket->flush();
+    if (streamEnded(*client.socket)) {
+        client.ended = true;
+        drop(client);
+    }
 }
 
 void VideohubServer::answer(Client &client, const Block &block)
@@ -234,8 +271,16 @@ void VideohubServer::drop(Client &client, const char *why)
     else
         qCDebug(lcVideohub).noquote() << "client" << client.peer << "left";
     client.socket->disconnect(this);
-    client.socket->abort();
-    client.socket->deleteLater();
+    if (client.ended) {
+        // Nothing more is read; what is unsent goes out first, within the
+        // gate's time and backlog.
+        connect(
+            client.socket, &QAbstractSocket::disconnected, client.socket, &QObject::deleteLater);
+        m_gate->close(client.socket, {});
+    } else {
+        client.socket->abort();
+        client.socket->deleteLater();
+    }
     client.socket = nullptr;
     if (!m_sweepPending) {
         m_sweepPending = true;
