@@ -266,8 +266,14 @@ void UserFile::write(QByteArray contents, Done done)
     m_callbacks.push_back(std::move(done));
     if (m_timer.isActive())
         return;
+    // After a quiet second the change is written now, and its owner told at
+    // once: a client that asks and leaves (printf | nc) hears the answer.
     const qint64 since = m_sinceWrite.isValid() ? m_sinceWrite.elapsed() : m_minimumIntervalMs;
-    m_timer.start(int(std::max<qint64>(0, m_minimumIntervalMs - since)));
+    if (since >= m_minimumIntervalMs) {
+        flush();
+        return;
+    }
+    m_timer.start(int(m_minimumIntervalMs - since));
 }
 
 bool UserFile::flush(QString *error)

@@ -47,10 +47,10 @@ public:
     void markBad(const QString &problem);
 
     // Replaces the contents, at most once a second: the first write after
-    // a quiet second goes on the next turn of the event loop, later ones
-    // wait for the second to end, and contents still pending are superseded.
-    // Every pending `done` then runs with the result of the write that
-    // carried it, from the event loop or from flush(), never from write().
+    // a quiet second is made at once, and its `done` runs before write()
+    // returns; later ones wait for the second to end, and contents still
+    // pending are superseded. Every pending `done` then runs with the result
+    // of the write that carried it, from the event loop or from flush().
     void write(QByteArray contents, Done done = {});
     // Writes what is pending now, for a clean exit; true when there is
     // nothing to write.
