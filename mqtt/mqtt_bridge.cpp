@@ -57,14 +57,6 @@ void MqttBridge::stop(int timeoutMs)
     m_client.stop(timeoutMs);
 }
 
-void MqttBridge::setPresetRecall(PresetRecall recall)
-{
-    const bool first = !m_presetRecall;
-    m_presetRecall = std::move(recall);
-    if (first && m_presetRecall)
-        m_client.subscribe(m_topics.presets, 1);
-}
-
 void MqttBridge::onConnected()
 {
     // The broker may have lost everything retained (a restart without
@@ -74,17 +66,19 @@ void MqttBridge::onConnected()
     m_client.publish(m_topics.availability, Online, 1, true);
     publishDiscovery();
     publishState();
+    m_client.subscribe(m_topics.presets, 1);
     m_client.subscribe(m_topics.outputs, 1);
     m_client.subscribe(m_topics.command, 1);
-    if (m_presetRecall)
-        m_client.subscribe(m_topics.presets, 1);
     if (!m_settings.discoveryPrefix.isEmpty())
         m_client.subscribe(m_settings.discoveryPrefix + QStringLiteral("/status"), 1);
 }
 
 DiscoveryDevice MqttBridge::discoveryDevice() const
 {
-    return { m_id, m_friendlyName, m_router.lastModel(), m_router.names() };
+    DiscoveryDevice device { m_id, m_friendlyName, m_router.lastModel(), m_router.names(), {} };
+    for (const Preset &preset : m_router.presets())
+        device.presets[preset.id] = preset.name;
+    return device;
 }
 
 void MqttBridge::publishDiscovery()
@@ -92,8 +86,12 @@ void MqttBridge::publishDiscovery()
     if (m_settings.discoveryPrefix.isEmpty())
         return;
     m_sentDiscovery = discoveryDevice();
-    for (const MqttMessage &m : discoveryMessages(*m_sentDiscovery, m_settings.discoveryPrefix))
+    for (const MqttMessage &m :
+        discoveryMessages(*m_sentDiscovery, m_settings.discoveryPrefix, m_announcedPresets))
         m_client.publish(m.topic, m.payload, 1, m.retain);
+    m_announcedPresets.clear();
+    for (const auto &preset : m_sentDiscovery->presets)
+        m_announcedPresets.insert(preset.first);
 }
 
 void MqttBridge::publishState()
@@ -108,9 +106,7 @@ void MqttBridge::onRouterChanged()
     if (!m_client.isConnected())
         return;
     publishState();
-    const DiscoveryDevice now = discoveryDevice();
-    if (m_sentDiscovery
-        && (now.model != m_sentDiscovery->model || now.names != m_sentDiscovery->names))
+    if (m_sentDiscovery && discoveryDevice() != *m_sentDiscovery)
         publishDiscovery();
 }
 
@@ -140,9 +136,9 @@ void MqttBridge::onMessage(const QString &topic, const QByteArray &payload, bool
             carryOut(topic, m_router.route({ *input, output }));
         else
             refuse(topic, error);
-    } else if (const std::optional<QString> preset = m_topics.presetOf(topic);
-               preset && m_presetRecall) {
-        carryOut(topic, m_presetRecall(*preset));
+    } else if (const int preset = m_topics.presetOf(topic)) {
+        // What a button sends ("PRESS") or anything else: the topic says it all.
+        carryOut(topic, m_router.recall(preset));
     } else {
         refuse(topic, QStringLiteral("no such command topic"));
     }

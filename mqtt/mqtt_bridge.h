@@ -8,8 +8,8 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
-#include <functional>
 #include <optional>
+#include <set>
 
 // The switcher on an MQTT broker, for home automation: its state under
 // matrix-panel/<id>/, commands taken from there through the router, and
@@ -19,10 +19,6 @@ class MqttBridge : public QObject
 {
     Q_OBJECT
 public:
-    // Recalls the preset a .../preset/<preset>/recall message names, and
-    // answers as the router does. Without one, those topics are not heard.
-    using PresetRecall = std::function<RouterAnswer(const QString &preset)>;
-
     // `id` names the topics (matrix-panel/<id>/) and the device in Home
     // Assistant; `friendlyName` is the device's name there.
     MqttBridge(Router &router, MqttSettings settings, QString friendlyName, QString id,
@@ -33,8 +29,6 @@ public:
     bool start(QString *error);
     // Says "offline" and leaves the broker, waiting at most `timeoutMs`.
     void stop(int timeoutMs = 2000);
-
-    void setPresetRecall(PresetRecall recall);
 
     const MqttTopics &topics() const { return m_topics; }
     bool isConnected() const { return m_client.isConnected(); }
@@ -55,9 +49,11 @@ private:
     QString m_id;
     MqttTopics m_topics;
     MqttClient m_client;
-    PresetRecall m_presetRecall;
     QByteArray m_sentState;
     std::optional<DiscoveryDevice> m_sentDiscovery;
+    // The presets whose buttons the broker may keep, across connections:
+    // a preset deleted while the broker was away still loses its button.
+    std::set<int> m_announcedPresets;
     // When each command topic last had an error told, for a flood of bad
     // commands to cost one message a second.
     QHash<QString, QElapsedTimer> m_lastError;

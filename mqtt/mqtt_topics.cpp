@@ -60,9 +60,9 @@ QString MqttTopics::output(int output) const
     return base + QStringLiteral("/output/") + letter(output) + QStringLiteral("/set");
 }
 
-QString MqttTopics::preset(const QString &preset) const
+QString MqttTopics::preset(int id) const
 {
-    return base + QStringLiteral("/preset/") + preset + QStringLiteral("/recall");
+    return base + QStringLiteral("/preset/") + QString::number(id) + QStringLiteral("/recall");
 }
 
 int MqttTopics::outputOf(const QString &topic) const
@@ -74,16 +74,17 @@ int MqttTopics::outputOf(const QString &topic) const
     return 0;
 }
 
-std::optional<QString> MqttTopics::presetOf(const QString &topic) const
+int MqttTopics::presetOf(const QString &topic) const
 {
     const QString head = base + QStringLiteral("/preset/");
     const QString tail = QStringLiteral("/recall");
     if (!topic.startsWith(head) || !topic.endsWith(tail))
-        return std::nullopt;
-    const QString preset = topic.mid(head.size(), topic.size() - head.size() - tail.size());
-    if (preset.isEmpty() || preset.contains(QLatin1Char('/')))
-        return std::nullopt;
-    return preset;
+        return 0;
+    const QString text = topic.mid(head.size(), topic.size() - head.size() - tail.size());
+    bool ok = false;
+    const int id = text.toInt(&ok);
+    // One topic a preset: "07" or "+7" would be a second name for 7.
+    return ok && id > 0 && QString::number(id) == text ? id : 0;
 }
 
 std::array<QString, 4> inputOptions(const Names &names)
@@ -149,7 +150,8 @@ std::optional<uint8_t> parseCommandPayload(const QByteArray &payload, QString *e
     return std::nullopt;
 }
 
-std::vector<MqttMessage> discoveryMessages(const DiscoveryDevice &device, const QString &prefix)
+std::vector<MqttMessage> discoveryMessages(
+    const DiscoveryDevice &device, const QString &prefix, const std::set<int> &gone)
 {
     const MqttTopics topics(device.id);
     const QString node = QStringLiteral("matrix-panel-") + device.id;
@@ -226,6 +228,31 @@ std::vector<MqttMessage> discoveryMessages(const DiscoveryDevice &device, const 
                 { "command_topic", topics.command },
                 { "payload_press", QString::number(command) },
             });
+    }
+    // Several presets may be in force at once (one holds part of another):
+    // the sensor names the first of them.
+    add("sensor", QStringLiteral("preset"),
+        QJsonObject {
+            { "name", "Preset" },
+            { "icon", "mdi:playlist-play" },
+            { "state_topic", topics.state },
+            { "value_template",
+                "{{ value_json.presets | selectattr('active') | map(attribute='name') | first "
+                "| default('none') }}" },
+        });
+    for (const auto &[id, name] : device.presets) {
+        add("button", QStringLiteral("preset_%1").arg(id),
+            QJsonObject {
+                { "name", name },
+                { "icon", "mdi:playlist-play" },
+                { "command_topic", topics.preset(id) },
+                { "payload_press", "PRESS" },
+            });
+    }
+    for (const int id : gone) {
+        if (!device.presets.count(id))
+            messages.push_back(
+                { QStringLiteral("%1/button/%2/preset_%3/config").arg(prefix, node).arg(id), {} });
     }
     return messages;
 }

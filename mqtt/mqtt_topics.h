@@ -7,7 +7,9 @@
 #include <QString>
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <set>
 #include <vector>
 
 // One message to publish.
@@ -37,11 +39,12 @@ struct MqttTopics
     QString presets; // the pattern of the preset recall topics
 
     QString output(int output) const; // output 1 to 4: .../output/A/set
-    QString preset(const QString &preset) const; // .../preset/<preset>/recall
+    QString preset(int id) const; // .../preset/<id>/recall
     // The output 1 to 4 that an output command topic names, or 0.
     int outputOf(const QString &topic) const;
-    // The preset a recall topic names, or nothing.
-    std::optional<QString> presetOf(const QString &topic) const;
+    // The preset id a recall topic names, or 0; a topic shaped as one that
+    // names no id (a word, a leading zero) is none.
+    int presetOf(const QString &topic) const;
 };
 
 // A payload on a command topic longer than this is refused unread.
@@ -62,12 +65,23 @@ std::optional<uint8_t> parseCommandPayload(const QByteArray &payload, QString *e
 
 // What Home Assistant's MQTT discovery reads for one bridge: the configs of
 // its entities under `prefix`, each retained; for the two-output model the
-// selects of outputs C and D as empty configs, which remove them.
+// selects of outputs C and D as empty configs, which remove them, and so
+// for the buttons of the presets `gone`.
 struct DiscoveryDevice
 {
     QString id;
     QString friendlyName;
     SwitcherModel model = SwitcherModel::FourOutput;
     Names names;
+    // Each preset's id and name; a button each.
+    std::map<int, QString> presets;
+
+    bool operator==(const DiscoveryDevice &o) const
+    {
+        return id == o.id && friendlyName == o.friendlyName && model == o.model && names == o.names
+            && presets == o.presets;
+    }
+    bool operator!=(const DiscoveryDevice &o) const { return !(*this == o); }
 };
-std::vector<MqttMessage> discoveryMessages(const DiscoveryDevice &device, const QString &prefix);
+std::vector<MqttMessage> discoveryMessages(
+    const DiscoveryDevice &device, const QString &prefix, const std::set<int> &gone = {});

@@ -178,6 +178,11 @@ Form3::Form3(QWidget *parent)
 
     m_frame->raise();
     installEventFilter(this);
+    // The keys are nowhere on the face: a screen reader says them with the
+    // window.
+    setAccessibleDescription(QStringLiteral(
+        "Keys: 1 to 4 pick an input, A to D an output, Escape drops a half-made pick; "
+        "F1 to F8 recall the first eight presets."));
 
     // The keys pick as the pointer does, from anywhere on the panel; Tab
     // goes from button to button and never stops on the window itself.
@@ -448,6 +453,10 @@ void Form3::keyPressEvent(QKeyEvent *event)
         clickButton(outputUpFace(key - Qt::Key_A + 1));
     } else if (key == Qt::Key_Escape) {
         m_routeSelection->dropSelection();
+    } else if (key >= Qt::Key_F1 && key <= Qt::Key_F8) {
+        // A held key would queue the same salvo again and again.
+        if (!event->isAutoRepeat())
+            emit presetKeyPressed(key - Qt::Key_F1 + 1);
     } else {
         QWidget::keyPressEvent(event);
     }

@@ -96,6 +96,8 @@ public:
 signals:
     // The window was asked to close, by any means; closing it ends the program.
     void closeRequested();
+    // F1 to F8: recall the preset in that place (1 to 8) of the list.
+    void presetKeyPressed(int place);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;

@@ -10,6 +10,9 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QLoggingCategory>
+
+Q_LOGGING_CATEGORY(lcPanel, "matrix.panel", QtWarningMsg)
 
 using namespace PanelLayout;
 
@@ -29,6 +32,7 @@ PanelView::PanelView(SwitcherSession &session, QObject *parent)
     m_panel->setRouteSelection(&m_routeSelection);
     connect(m_panel.get(), &Form3::closeRequested, &session, &SwitcherSession::endProgram);
     connect(m_form1.get(), &Form1::closeRequested, &session, &SwitcherSession::endProgram);
+    connect(m_panel.get(), &Form3::presetKeyPressed, this, &PanelView::recallPreset);
 }
 
 PanelView::~PanelView()
@@ -127,4 +131,18 @@ void PanelView::setMainTickEnabled(bool enabled)
 void PanelView::send(uint8_t x)
 {
     m_session.send(x);
+}
+
+void PanelView::recallPreset(int place)
+{
+    Router &router = m_session.router();
+    const std::vector<Preset> &presets = router.presets();
+    if (place < 1 || place > int(presets.size()))
+        return;
+    // The panel has nowhere to say why: the switcher's report shows what
+    // was done, and the log says what was not.
+    const RouterAnswer answer = router.recall(presets[size_t(place) - 1].id);
+    if (answer.refusal)
+        qCInfo(lcPanel).noquote() << "F" + QString::number(place)
+                                  << "recalls nothing:" << answer.refusal->message;
 }

@@ -44,6 +44,10 @@ private:
     void setMainTickEnabled(bool enabled) override;
     void send(uint8_t x) override;
 
+    // The preset in `place` (1 to 8) of the router's list, through the
+    // router as every client recalls one.
+    void recallPreset(int place);
+
     SwitcherSession &m_session;
     std::unique_ptr<Form3> m_panel;
     std::unique_ptr<Form1> m_form1;

@@ -155,14 +155,16 @@ TEST_F(MqttBroker, HomeAssistantSeesTheSwitcherAndItsCommandsReachTheRouter)
     Broker broker(dir.path(), "allow_anonymous true\n");
     FakeRouter router;
     router.nameTable.inputs[2] = "Camera";
+    router.presetList = { { 7, "Evening", { { 1, 2 } } } };
     MqttBridge bridge(router, on(broker.port), "Room 1", "ROOM1");
     QString error;
     ASSERT_TRUE(bridge.start(&error)) << error.toStdString();
     Peer peer(broker.port);
     const MqttTopics &t = bridge.topics();
     ASSERT_TRUE(peer.waitFor(t.availability, "online"));
-    for (const MqttMessage &m :
-        discoveryMessages({ "ROOM1", "Room 1", router.model, router.nameTable }, "homeassistant"))
+    for (const MqttMessage &m : discoveryMessages(
+             { "ROOM1", "Room 1", router.model, router.nameTable, { { 7, "Evening" } } },
+             "homeassistant"))
         EXPECT_TRUE(peer.waitFor(m.topic, m.payload)) << m.topic.toStdString();
     EXPECT_TRUE(peer.waitFor(t.state, json(stateJson(router))));
 
@@ -170,6 +172,10 @@ TEST_F(MqttBroker, HomeAssistantSeesTheSwitcherAndItsCommandsReachTheRouter)
     peer.client.publish(t.output(2), "Camera", 1);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !router.routes.empty(); }, WaitMs));
     EXPECT_EQ(router.routes, (std::vector<Route> { { 3, 2 } }));
+    // What the preset's button sends.
+    peer.client.publish(t.preset(7), "PRESS", 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !router.recalled.empty(); }, WaitMs));
+    EXPECT_EQ(router.recalled, std::vector<int> { 7 });
     ShownState before = router.shownState;
     router.shownState.shownInput[1] = 3;
     router.change(RouterChange::Routing, before);
@@ -206,12 +212,15 @@ TEST_F(MqttBroker, HomeAssistantSeesTheSwitcherAndItsCommandsReachTheRouter)
         json({ { "topic", t.output(2) }, { "error", "output B is held by another client" } })));
 
     // The 4x2 turns up: outputs C and D leave Home Assistant; a new name
-    // changes the options.
+    // changes the options; the preset deleted loses its button.
     router.model = SwitcherModel::TwoOutput;
     router.nameTable.inputs[0] = "Laptop";
-    router.change(RouterChange::Link | RouterChange::NamesChanged, router.shownState);
-    const std::vector<MqttMessage> two
-        = discoveryMessages({ "ROOM1", "Room 1", router.model, router.nameTable }, "homeassistant");
+    router.presetList.clear();
+    router.change(
+        RouterChange::Link | RouterChange::NamesChanged | RouterChange::Presets, router.shownState);
+    EXPECT_TRUE(peer.waitFor("homeassistant/button/matrix-panel-ROOM1/preset_7/config", ""));
+    const std::vector<MqttMessage> two = discoveryMessages(
+        { "ROOM1", "Room 1", router.model, router.nameTable, {} }, "homeassistant");
     EXPECT_TRUE(peer.waitFor(two[0].topic, two[0].payload));
     EXPECT_TRUE(two[0].payload.contains("Laptop"));
     EXPECT_TRUE(peer.waitFor(two[2].topic, ""));
@@ -242,7 +251,7 @@ TEST_F(MqttBroker, ABrokerRestartIsSurvivedAndAKilledBridgeLeavesItsWill)
     peer.seen.clear();
     broker.start();
     const MqttMessage link = discoveryMessages(
-        { "ROOM1", "Room 1", router.model, router.nameTable }, "homeassistant")[4];
+        { "ROOM1", "Room 1", router.model, router.nameTable, {} }, "homeassistant")[4];
     EXPECT_TRUE(peer.waitFor(t.availability, "online"));
     EXPECT_TRUE(peer.waitFor(link.topic, link.payload));
     EXPECT_TRUE(peer.waitFor(t.state, json(stateJson(router))));
@@ -332,20 +341,6 @@ TEST_F(MqttBroker, TwoBridgesOnOneBrokerAreKeptApart)
         QTest::qWaitFor([&] { return !room1.routes.empty() && !room2.routes.empty(); }, WaitMs));
     EXPECT_EQ(room1.routes, (std::vector<Route> { { 4, 1 } }));
     EXPECT_EQ(room2.routes, (std::vector<Route> { { 2, 1 } }));
-
-    // Presets are heard once something recalls them.
-    QStringList recalled;
-    bridge2.setPresetRecall([&](const QString &preset) {
-        recalled << preset;
-        return RouterAnswer {};
-    });
-    EXPECT_TRUE(QTest::qWaitFor(
-        [&] {
-            peer.client.publish(bridge2.topics().preset("evening"), "", 1);
-            return QTest::qWaitFor([&] { return !recalled.isEmpty(); }, 200);
-        },
-        WaitMs));
-    EXPECT_EQ(recalled.value(0), "evening");
 }
 
 // The program itself, headless, on the broker and a simulated switcher: a

@@ -106,15 +106,19 @@ TEST(MqttTopics, Layout)
         { t.presets, "matrix-panel/0A1B2C3D4E5F/preset/+/recall" },
         { t.output(1), "matrix-panel/0A1B2C3D4E5F/output/A/set" },
         { t.output(4), "matrix-panel/0A1B2C3D4E5F/output/D/set" },
-        { t.preset("evening"), "matrix-panel/0A1B2C3D4E5F/preset/evening/recall" },
+        { t.preset(7), "matrix-panel/0A1B2C3D4E5F/preset/7/recall" },
     };
     for (const auto &[topic, expected] : cases)
         EXPECT_EQ(text(topic), expected);
     EXPECT_EQ(t.outputOf("matrix-panel/0A1B2C3D4E5F/output/C/set"), 3);
     EXPECT_EQ(t.outputOf("matrix-panel/0A1B2C3D4E5F/output/c/set"), 0);
     EXPECT_EQ(t.outputOf("matrix-panel/0A1B2C3D4E5F/output/E/set"), 0);
-    EXPECT_EQ(t.presetOf("matrix-panel/0A1B2C3D4E5F/preset/x/recall"), QString("x"));
-    EXPECT_FALSE(t.presetOf("matrix-panel/0A1B2C3D4E5F/preset//recall"));
+    const std::pair<const char *, int> presets[] = { { "12", 12 }, { "x", 0 }, { "", 0 },
+        { "07", 0 }, { "+7", 0 }, { "0", 0 }, { "-1", 0 }, { "1/2", 0 } };
+    for (const auto &[id, expected] : presets)
+        EXPECT_EQ(t.presetOf(QStringLiteral("matrix-panel/0A1B2C3D4E5F/preset/%1/recall").arg(id)),
+            expected)
+            << id;
 }
 
 TEST(MqttCommands, InputPayloads)
@@ -182,7 +186,8 @@ TEST(MqttDiscovery, ConfigsAsHomeAssistantReadsThem)
 {
     FakeRouter router;
     router.nameTable.outputs[1] = "Projector";
-    DiscoveryDevice device { "ROOM1", "Room 1", router.lastModel(), router.names() };
+    DiscoveryDevice device { "ROOM1", "Room 1", router.lastModel(), router.names(),
+        { { 7, "Evening" } } };
     const std::vector<MqttMessage> messages = discoveryMessages(device, "homeassistant");
     const char Device[] = R"("device":{"identifiers":["matrix-panel-ROOM1"],)"
                           R"("manufacturer":"matrix-panel","model":"4x4 matrix switcher",)"
@@ -223,6 +228,20 @@ TEST(MqttDiscovery, ConfigsAsHomeAssistantReadsThem)
                            R"("unique_id":"matrix-panel-ROOM1-command_16"})")
                 .arg(Device) },
         { "homeassistant/button/matrix-panel-ROOM1/command_40/config", "" },
+        { "homeassistant/sensor/matrix-panel-ROOM1/preset/config",
+            QStringLiteral(R"({"availability_topic":"matrix-panel/ROOM1/availability",%1,)"
+                           R"("icon":"mdi:playlist-play","name":"Preset",)"
+                           R"("state_topic":"matrix-panel/ROOM1/state",)"
+                           R"("unique_id":"matrix-panel-ROOM1-preset",)"
+                           R"("value_template":"{{ value_json.presets | selectattr('active') | )"
+                           R"(map(attribute='name') | first | default('none') }}"})")
+                .arg(Device) },
+        { "homeassistant/button/matrix-panel-ROOM1/preset_7/config",
+            QStringLiteral(R"({"availability_topic":"matrix-panel/ROOM1/availability",)"
+                           R"("command_topic":"matrix-panel/ROOM1/preset/7/recall",%1,)"
+                           R"("icon":"mdi:playlist-play","name":"Evening","payload_press":"PRESS",)"
+                           R"("unique_id":"matrix-panel-ROOM1-preset_7"})")
+                .arg(Device) },
     };
     ASSERT_EQ(messages.size(), std::size(expected));
     for (size_t i = 0; i < messages.size(); ++i) {
@@ -246,4 +265,13 @@ TEST(MqttDiscovery, ConfigsAsHomeAssistantReadsThem)
     EXPECT_TRUE(two[3].payload.isEmpty() && two[3].retain);
     EXPECT_TRUE(two[0].payload.contains(R"("model":"4x2 matrix switcher")"));
     EXPECT_TRUE(two[0].payload.contains(R"("options":["Camera","Input 2","Input 3","Input 4"])"));
+
+    // A preset gone loses its button to an empty config; one still there
+    // keeps it.
+    device.presets = { { 9, "Late" } };
+    const std::vector<MqttMessage> after = discoveryMessages(device, "ha", { 7, 9 });
+    ASSERT_EQ(after.size(), messages.size() + 1);
+    EXPECT_EQ(text(after[9].topic), "ha/button/matrix-panel-ROOM1/preset_9/config");
+    EXPECT_EQ(text(after[10].topic), "ha/button/matrix-panel-ROOM1/preset_7/config");
+    EXPECT_TRUE(after[10].payload.isEmpty() && after[10].retain);
 }

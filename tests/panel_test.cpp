@@ -6,6 +6,7 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QTemporaryDir>
 #include <QTest>
 #include <functional>
 
@@ -16,6 +17,8 @@ class Panel : public AppFixture
 protected:
     void SetUp() override
     {
+        // Names and presets of the test's own, never the user's.
+        qputenv("XDG_DATA_HOME", dir.path().toUtf8());
         AppFixture::SetUp();
         bringUp();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel()));
@@ -31,6 +34,10 @@ protected:
     {
         QTest::mouseRelease(panel().windowHandle(), button, {}, at);
     }
+    // The program may write its files as it ends: before the folder goes.
+    void TearDown() override { app.reset(); }
+
+    QTemporaryDir dir;
 };
 
 TEST_F(Panel, PressShowsTheDownFaceAndPausesTheTickUntilTheRelease)
@@ -237,6 +244,19 @@ TEST_F(PanelKeys, KeysPickAsClicksDoAndPutTheSameFrameOnTheLine)
     EXPECT_TRUE(app->ended());
 }
 
+TEST_F(PanelKeys, FunctionKeysRecallTheFirstPresetsThroughTheRouter)
+{
+    for (const auto &[name, routes] :
+        { std::pair { "Show", std::map<int, int> { { 1, 4 }, { 2, 3 } } },
+            std::pair { "Talk", std::map<int, int> { { 3, 2 } } } })
+        app->router().storePreset({ 0, name, routes }, [](const RouterAnswer &) {});
+    app->sessionRouter().flush();
+    ASSERT_EQ(app->router().presets().size(), 2u);
+    // F3 has no preset; F1 sends the first one's routes, input 4 to A first.
+    EXPECT_TRUE(type({ { Qt::Key_F3, Qt::NoModifier } }).isEmpty());
+    EXPECT_EQ(type({ { Qt::Key_F1, Qt::NoModifier } }).left(4), wire({ 3, 252, 213, 123 }));
+}
+
 TEST_F(Panel, SecondPressOfADoubleClickPicksAndSendsNothing)
 {
     const QPoint command16 = centreOf(panel().picture(33));
@@ -324,6 +344,9 @@ TEST_F(Panel, AssistiveToolsSeeTenButtonsThatPressAsClicksAndNothingTheDesignHid
         QStringList({ "OXA 4*4 true matrix", "", "Input 1", "Input 2", "Input 3", "Input 4",
             "Output A, showing Input 1", "Output B, showing Input 2", "Output C, showing Input 3",
             "Output D, showing Input 4", "Command 40", "Command 16" }));
+    EXPECT_TRUE(QAccessible::queryAccessibleInterface(&panel())
+                    ->text(QAccessible::Description)
+                    .contains("F1 to F8 recall the first eight presets"));
     QAccessibleInterface *face = QAccessible::queryAccessibleInterface(panel().frame1());
     ASSERT_EQ(face->childCount(), 10);
     for (int i = 0; i < 10; ++i) {
