@@ -467,15 +467,12 @@ int main(int argc, char *argv[])
     Options options;
     if (const std::optional<int> code = parse(QApplication::arguments(), options))
         return *code;
-    QString slavePath;
-    int slaveFd = -1;
-    const int master = openPseudoTerminal("line-bench", &slavePath, &slaveFd);
-    if (master < 0)
+    const auto pty = openLine("line-bench");
+    if (!pty)
         return 1;
+    const QString slavePath = QString::fromStdString(pty->farPath());
+    const int master = pty->master();
 
-    const int status = options.mode == Options::Mode::Uptime ? uptime(options, slavePath, master)
-                                                             : pacing(options, slavePath, master);
-    ::close(slaveFd);
-    ::close(master);
-    return status;
+    return options.mode == Options::Mode::Uptime ? uptime(options, slavePath, master)
+                                                 : pacing(options, slavePath, master);
 }

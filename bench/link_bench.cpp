@@ -196,11 +196,11 @@ int main(int argc, char *argv[])
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
-    QString slavePath;
-    int slaveFd = -1;
-    const int master = openPseudoTerminal("link-bench", &slavePath, &slaveFd);
-    if (master < 0)
+    const auto pty = openLine("link-bench");
+    if (!pty)
         return 1;
+    const QString slavePath = QString::fromStdString(pty->farPath());
+    const int master = pty->master();
 
     QApplication app(argc, argv);
     QString error;
@@ -299,8 +299,6 @@ int main(int argc, char *argv[])
         writer.join();
         reader.join();
     }
-    ::close(slaveFd);
-    ::close(master);
     if (exitCode != 0)
         return exitCode;
 

@@ -1,7 +1,7 @@
 #pragma once
 
 // What the benchmarks that run `matrix-panel` as a child and talk to it share:
-// the switcher's end of a raw pseudo-terminal, starting the panel on it, a
+// starting the panel on the far end of a pseudo-terminal, a
 // status frame that changes output A, and waiting on the event loop.
 
 #include "core/status_frame.h"
@@ -17,30 +17,12 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <fcntl.h>
 #include <functional>
-#include <termios.h>
+#include <string>
 #include <thread>
 #include <unistd.h>
 
 namespace PanelClient {
-
-// Opens a pseudo-terminal whose far end is raw, as a serial line is; returns
-// the switcher's end, or -1. The far end (ptsname()) stays open in *slave
-// until the caller closes it, so that the line does not hang up whenever the
-// panel closes it.
-inline int openRawPty(int flags, int *slave)
-{
-    const int master = posix_openpt(O_RDWR | O_NOCTTY | flags);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
-        return -1;
-    *slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-    termios raw {};
-    tcgetattr(*slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(*slave, TCSANOW, &raw);
-    return master;
-}
 
 // A 4x4 status frame with input `input` on output A, the others as usual.
 inline QByteArray frameWithOutputAOn(int input)
@@ -74,18 +56,18 @@ inline bool waitFor(const std::function<bool()> &done, int ms)
 }
 
 // Starts the panel at `program` (headless unless QT_QPA_PLATFORM says
-// otherwise) on the pseudo-terminal whose switcher's end is `master`, with
+// otherwise) on the pseudo-terminal whose far end is `device`, with
 // `arguments` after the port, and waits up to 10 s for the line of its log
 // that holds `announce`. Returns the rest of that line, e.g. the address the
 // panel listens on, or an empty string when it never came.
-inline QString startPanel(QProcess &panel, const char *program, int master,
+inline QString startPanel(QProcess &panel, const char *program, const std::string &device,
     const QStringList &arguments, const QString &announce)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     panel.setProgram(QString::fromLocal8Bit(program));
-    panel.setArguments(QStringList { "--ports", "1=" + QString::fromLocal8Bit(ptsname(master)) }
-        + arguments);
+    panel.setArguments(
+        QStringList { "--ports", "1=" + QString::fromStdString(device) } + arguments);
     panel.setProcessChannelMode(QProcess::SeparateChannels);
     panel.start();
     QString log;

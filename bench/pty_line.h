@@ -3,6 +3,8 @@
 // What the benchmarks that play the switcher on a pseudo-terminal share: the
 // clock, the line itself and the figures.
 
+#include "pseudo_terminal.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -10,7 +12,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -69,31 +70,15 @@ inline bool writeAll(int fd, const QByteArray &bytes)
     return writeAll(fd, bytes.constData(), size_t(bytes.size()));
 }
 
-// Opens a pseudo-terminal and returns its master, or -1 after saying why.
-// The slave stays open in *slaveFd for the whole run: with no slave open, the
-// master reports a hang-up instead of waiting for data.
-inline int openPseudoTerminal(const char *program, QString *slavePath, int *slaveFd)
+// Opens the switcher's end of a pseudo-terminal, its far end held open and
+// raw, or says why not.
+inline std::unique_ptr<PseudoTerminal> openLine(const char *program, int flags = 0)
 {
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    const char *name = master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0
-        ? nullptr
-        : ::ptsname(master);
-    if (!name) {
-        std::fprintf(stderr, "%s: pseudo-terminal: %s\n", program, std::strerror(errno));
-        return -1;
-    }
-    *slavePath = QString::fromLocal8Bit(name);
-    *slaveFd = ::open(name, O_RDWR | O_NOCTTY);
-    if (*slaveFd < 0) {
-        std::fprintf(stderr, "%s: open %s: %s\n", program, name, std::strerror(errno));
-        return -1;
-    }
-    termios tio {};
-    if (::tcgetattr(*slaveFd, &tio) == 0) {
-        ::cfmakeraw(&tio);
-        ::tcsetattr(*slaveFd, TCSANOW, &tio);
-    }
-    return master;
+    std::string error;
+    auto line = PseudoTerminal::open(flags | PseudoTerminal::HoldFarEnd, &error);
+    if (!line)
+        std::fprintf(stderr, "%s: %s\n", program, error.c_str());
+    return line;
 }
 
 } // namespace PtyLine

@@ -44,14 +44,14 @@ int main(int argc, char **argv)
     }
     const int frames = argc > 2 ? std::atoi(argv[2]) : 300;
 
-    int slave = -1;
-    const int master = PanelClient::openRawPty(0, &slave);
-    if (master < 0)
+    const auto pty = PtyLine::openLine("remote-latency");
+    if (!pty)
         return 1;
+    const int master = pty->master();
 
     QProcess panel;
-    QString url = PanelClient::startPanel(panel, argv[1], master, { "--listen", "127.0.0.1:0" },
-            "remote control on ");
+    QString url = PanelClient::startPanel(
+        panel, argv[1], pty->farPath(), { "--listen", "127.0.0.1:0" }, "remote control on ");
     if (url.isEmpty()) {
         std::fprintf(stderr, "remote-latency: the panel did not start listening\n");
         return 1;
@@ -98,7 +98,5 @@ int main(int argc, char **argv)
     client.close();
     panel.terminate();
     panel.waitForFinished(5000);
-    close(slave);
-    close(master);
     return lost * 10 > frames ? 1 : 0;
 }

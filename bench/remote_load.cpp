@@ -107,15 +107,14 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: remote-load MATRIX_PANEL\n");
         return 2;
     }
-    int slave = -1;
-    const int master = PanelClient::openRawPty(O_NONBLOCK, &slave);
-    if (master < 0)
+    const auto pty = PtyLine::openLine("remote-load", PseudoTerminal::NonBlocking);
+    if (!pty)
         return 1;
+    const int master = pty->master();
 
     QProcess panel;
-    QString url = PanelClient::startPanel(panel, argv[1], master,
-            { "--listen", "127.0.0.1:0", "--token", QString::fromLatin1(Token) },
-            "remote control on ");
+    QString url = PanelClient::startPanel(panel, argv[1], pty->farPath(),
+        { "--listen", "127.0.0.1:0", "--token", QString::fromLatin1(Token) }, "remote control on ");
     const quint16 port = quint16(QUrl(url).port());
     if (url.isEmpty() || port == 0) {
         std::fprintf(stderr, "remote-load: the panel did not start listening\n");
@@ -236,7 +235,5 @@ int main(int argc, char **argv)
         gaps.empty() ? 0.0 : gaps.back(), rssBefore, hwm, rssAfter, slowClosed, floodsCut);
     panel.terminate();
     panel.waitForFinished(5000);
-    close(slave);
-    close(master);
     return answered == 20 && onLine == 20 ? 0 : 1;
 }

@@ -46,10 +46,10 @@ int main(int argc, char **argv)
     }
     const int count = argc > 2 ? std::atoi(argv[2]) : 200;
 
-    int slave = -1;
-    const int master = PanelClient::openRawPty(O_NONBLOCK, &slave);
-    if (master < 0)
+    const auto pty = PtyLine::openLine("videohub-latency", PseudoTerminal::NonBlocking);
+    if (!pty)
         return 1;
+    const int master = pty->master();
     QByteArray line;
     Clock::time_point lineAt;
     QSocketNotifier notifier(master, QSocketNotifier::Read);
@@ -63,7 +63,7 @@ int main(int argc, char **argv)
     });
 
     QProcess panel;
-    const quint16 port = quint16(PanelClient::startPanel(panel, argv[1], master,
+    const quint16 port = quint16(PanelClient::startPanel(panel, argv[1], pty->farPath(),
         { "--videohub", "127.0.0.1:0" }, "Videohub server on 127.0.0.1:")
                                      .toUInt());
     if (!port) {
@@ -131,7 +131,5 @@ int main(int argc, char **argv)
     client.close();
     panel.terminate();
     panel.waitForFinished(5000);
-    close(slave);
-    close(master);
     return 0;
 }

@@ -28,38 +28,23 @@ bool setRaw9600(int fd)
     return tcsetattr(fd, TCSANOW, &tio) == 0;
 }
 
-bool setNonBlocking(int fd)
-{
-    const int flags = fcntl(fd, F_GETFL);
-    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-}
-
 } // namespace
 
 bool SwitcherLine::openPty()
 {
-    m_lineFd = posix_openpt(O_RDWR | O_NOCTTY);
-    if (m_lineFd < 0 || grantpt(m_lineFd) != 0 || unlockpt(m_lineFd) != 0) {
-        std::perror("matrix-sim: pseudo-terminal");
+    // Held open for the whole run, the slave keeps the master from reporting
+    // hang-up whenever the panel closes the port.
+    std::string error;
+    m_pty = PseudoTerminal::open(PseudoTerminal::NonBlocking | PseudoTerminal::HoldFarEnd, &error);
+    if (!m_pty) {
+        std::fprintf(stderr, "matrix-sim: %s\n", error.c_str());
         return false;
     }
-    const char *slaveName = ptsname(m_lineFd);
-    if (!slaveName) {
-        std::perror("matrix-sim: ptsname");
-        return false;
-    }
-    m_servedPath = slaveName;
-
-    // Holding the slave open for the whole run keeps the master from
-    // reporting hang-up whenever the panel closes the port; going raw right
-    // away stops the line discipline echoing frames back as commands.
-    m_slaveFd = ::open(slaveName, O_RDWR | O_NOCTTY);
-    if (m_slaveFd < 0 || !setRaw9600(m_slaveFd)) {
+    m_lineFd = m_pty->master();
+    m_slaveFd = m_pty->farEnd();
+    m_servedPath = m_pty->farPath();
+    if (!setRaw9600(m_slaveFd)) {
         std::perror("matrix-sim: pseudo-terminal slave");
-        return false;
-    }
-    if (!setNonBlocking(m_lineFd)) {
-        std::perror("matrix-sim: pseudo-terminal");
         return false;
     }
 
@@ -73,7 +58,7 @@ bool SwitcherLine::openPty()
             }
             unlink(m_options.linkPath.c_str());
         }
-        if (symlink(slaveName, m_options.linkPath.c_str()) != 0) {
+        if (symlink(m_servedPath.c_str(), m_options.linkPath.c_str()) != 0) {
             std::fprintf(stderr, "matrix-sim: cannot create %s: %s\n", m_options.linkPath.c_str(),
                 std::strerror(errno));
             return false;
@@ -114,11 +99,8 @@ SwitcherLine::~SwitcherLine()
         }
         m_linkCreated = false;
     }
-    for (int *fd : { &m_lineFd, &m_slaveFd }) {
-        if (*fd >= 0)
-            close(*fd);
-        *fd = -1;
-    }
+    if (!m_pty && m_lineFd >= 0)
+        close(m_lineFd);
 }
 
 long SwitcherLine::readSome(uint8_t *buffer, size_t size)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "sim/options.h"
+#include "sim/pseudo_terminal.h"
 
 #include <QByteArray>
 #include <cstddef>
@@ -48,6 +49,7 @@ private:
 
     const Options &m_options;
     std::string m_servedPath;
+    std::unique_ptr<PseudoTerminal> m_pty;
     int m_lineFd = -1;
     int m_slaveFd = -1;
     bool m_linkCreated = false;

@@ -4,6 +4,7 @@
 #include "link/lock_file.h"
 #include "link/port_table.h"
 #include "link/qt_serial_port.h"
+#include "pseudo_terminal.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -11,7 +12,6 @@
 #include <QProcess>
 #include <QSysInfo>
 #include <QTemporaryDir>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -151,9 +151,10 @@ TEST(PortLock, TheRealPortSaysWhatStopsItFromOpening)
     QString deep = "/nowhere"; // a path too long for a lock file, which need not exist
     while (PortLock::lockFileName(deep).size() <= 255)
         deep += "/directory";
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
-    const QString pty = QString::fromLocal8Bit(::ptsname(master));
+    std::string why;
+    const auto terminal = PseudoTerminal::open(0, &why);
+    ASSERT_TRUE(terminal) << why;
+    const QString pty = QString::fromStdString(terminal->farPath());
 
     QString error;
     QtSerialPort port(*PortTable::parse("1=" + deep + "/tty,2=" + pty, &error));
@@ -174,7 +175,6 @@ TEST(PortLock, TheRealPortSaysWhatStopsItFromOpening)
     other.unlock();
     EXPECT_TRUE(port.open()) << port.errorString().toStdString();
     port.close();
-    ::close(master);
 }
 
 TEST(PortWords, ADeviceThatIsNoSerialPortIsCalledSoAndTheSearchNamesThePortsThere)

@@ -1,5 +1,6 @@
 // The real matrix-panel program, as a shell starts it: its command line, and
 // the signals that end it.
+#include "pseudo_terminal.h"
 #include "sim_process.h"
 
 #include <QFile>
@@ -19,7 +20,6 @@
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -30,23 +30,19 @@ struct WatchedPty
 {
     WatchedPty()
     {
-        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) {
-            path = QString::fromLocal8Bit(ptsname(master));
-            inotify_add_watch(watch, ptsname(master), IN_OPEN);
+        if (pty) {
+            path = QString::fromStdString(pty->farPath());
+            inotify_add_watch(watch, pty->farPath().c_str(), IN_OPEN);
         }
     }
-    ~WatchedPty()
-    {
-        ::close(watch);
-        ::close(master);
-    }
+    ~WatchedPty() { ::close(watch); }
     bool opened() const
     {
         char events[4096];
         return ::read(watch, events, sizeof events) > 0;
     }
 
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    const std::unique_ptr<PseudoTerminal> pty = PseudoTerminal::open(0);
     const int watch = inotify_init1(IN_NONBLOCK);
     QString path;
 };
@@ -56,34 +52,15 @@ struct WatchedPty
 struct TappedLine
 {
     explicit TappedLine(const QString &simulator)
-        : far(raw(::open(qPrintable(simulator), O_RDWR | O_NOCTTY | O_NONBLOCK)))
+        : far(::open(qPrintable(simulator), O_RDWR | O_NOCTTY | O_NONBLOCK))
     {
+        PseudoTerminal::makeRaw(far); // so that nothing echoes
         QObject::connect(
             &fromPanel, &QSocketNotifier::activated, [this] { sent += pass(master, far); });
         QObject::connect(
             &fromSimulator, &QSocketNotifier::activated, [this] { pass(far, master); });
     }
-    ~TappedLine()
-    {
-        for (const int fd : { near, far, master })
-            ::close(fd);
-    }
-    static int openMaster()
-    {
-        const int fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-        grantpt(fd);
-        unlockpt(fd);
-        return fd;
-    }
-    // Raw, so that nothing echoes.
-    static int raw(int fd)
-    {
-        termios settings {};
-        tcgetattr(fd, &settings);
-        cfmakeraw(&settings);
-        tcsetattr(fd, TCSANOW, &settings);
-        return fd;
-    }
+    ~TappedLine() { ::close(far); }
     static QByteArray pass(int from, int to)
     {
         char bytes[512];
@@ -92,10 +69,10 @@ struct TappedLine
         return QByteArray(bytes, count);
     }
 
-    const int master = openMaster();
-    const QString path = QString::fromLocal8Bit(ptsname(master));
-    // Held open, so that the line never hangs up.
-    const int near = raw(::open(ptsname(master), O_RDWR | O_NOCTTY));
+    const std::unique_ptr<PseudoTerminal> pty
+        = PseudoTerminal::open(PseudoTerminal::NonBlocking | PseudoTerminal::HoldFarEnd);
+    const int master = pty->master();
+    const QString path = QString::fromStdString(pty->farPath());
     const int far;
     QByteArray sent;
     QSocketNotifier fromPanel { master, QSocketNotifier::Read };

@@ -6,6 +6,7 @@
 #include "fake_serial_port.h"
 #include "link/port_table.h"
 #include "link/qt_serial_port.h"
+#include "pseudo_terminal.h"
 #include "remote/remote_server.h"
 
 #include <QFile>
@@ -19,8 +20,6 @@
 #include <QWebSocket>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -34,28 +33,16 @@ struct Line
 {
     Line()
     {
-        grantpt(master);
-        unlockpt(master);
-        path = QString::fromLocal8Bit(ptsname(master));
-        slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-        termios raw {};
-        tcgetattr(slave, &raw);
-        cfmakeraw(&raw);
-        tcsetattr(slave, TCSANOW, &raw);
         QObject::connect(&notifier, &QSocketNotifier::activated, [this] {
             for (char byte = 0; read(master, &byte, 1) == 1;)
                 bytes.append(byte);
         });
     }
-    ~Line()
-    {
-        close(slave);
-        close(master);
-    }
 
-    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    int slave = -1;
-    QString path;
+    const std::unique_ptr<PseudoTerminal> pty
+        = PseudoTerminal::open(PseudoTerminal::NonBlocking | PseudoTerminal::HoldFarEnd);
+    const int master = pty->master();
+    const QString path = QString::fromStdString(pty->farPath());
     QSocketNotifier notifier { qintptr(master), QSocketNotifier::Read };
     QByteArray bytes;
 };
