@@ -173,10 +173,9 @@ TEST(Names, AWriteThatFailsKeepsTheOldFileByteForByteAndSaysWhyOnce)
         warnings = 0;
         qInstallMessageHandler(countWarnings);
         store.save(names, [&](bool ok, const QString &why) { stored = ok, told = why; });
-        EXPECT_FALSE(store.flush(&error)) << c.what;
         qInstallMessageHandler(nullptr);
-        EXPECT_EQ(stored, false) << c.what;
-        EXPECT_TRUE(told.contains(path) && told == error) << c.what << told.toStdString();
+        EXPECT_EQ(stored, false) << c.what << ": the first change after a quiet second, at once";
+        EXPECT_TRUE(told.contains(path)) << c.what << told.toStdString();
         EXPECT_EQ(warnings, 1) << c.what;
         EXPECT_EQ(contents(path), before) << c.what;
         EXPECT_EQ(QDir(disk.dir.path()).entryList({ "names.json*" }), QStringList("names.json"))
@@ -213,8 +212,7 @@ TEST(Names, ChangesInABurstAreWrittenTogetherAndEachCallerIsTold)
     const auto written = [&] { return NameStore(path).load().inputs[0]; };
 
     rename(0);
-    EXPECT_FALSE(stored[0]) << "never from within save()";
-    ASSERT_TRUE(QTest::qWaitFor([&] { return stored[0].has_value(); })) << "the first goes at once";
+    EXPECT_EQ(stored[0], true) << "the first goes at once";
     EXPECT_EQ(written(), "Cam 0");
     rename(1);
     rename(2);
