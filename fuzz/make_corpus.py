@@ -103,7 +103,8 @@ VIDEOHUB_SEEDS = {
     'long-lines': chunks(b'VIDEO OUTPUT ROUTING:\n') + (chunks(b'0 1\n') + run('\n', 1)) * 3 + run('0', 40000),
 }
 
-HTTP_SEEDS = {  # the first byte: 0 route on 4x2, 1 route on 4x4, 2 names, 3 command
+HTTP_SEEDS = {  # the first byte: 0 route on 4x2, 1 route on 4x4, 2 names, 3 command,
+    # 4 preset on 4x2, 5 preset on 4x4, 6 an MQTT output's input, 7 an MQTT command
     'route-2': b'\x00{"input": 3, "output": "B"}',
     'route-2-output-c': b'\x00{"input": 1, "output": "c"}',
     'route-4': b'\x01{"input": 4, "output": 4}',
@@ -125,6 +126,15 @@ HTTP_SEEDS = {  # the first byte: 0 route on 4x2, 1 route on 4x4, 2 names, 3 com
     'command-40': b'\x03{"command": 4e1}',
     'command-other': b'\x03{"command": "16"}',
     'command-17': b'\x03{"command": 17}',
+    'preset-2': b'\x04{"name": "Lecture", "routes": {"A": 3, "b": "1"}}',
+    'preset-2-output-c': b'\x04{"name": "Wide", "routes": {"C": 3}}',
+    'preset-4-no-routes': b'\x05{"name": "Now"}',
+    'preset-4-bad': b'\x05{"name": "\\ud800", "routes": {"E": 9}, "x": 1}',
+    'mqtt-input': b'\x06Laptop',
+    'mqtt-input-number': b'\x063',
+    'mqtt-input-junk': b'\x06\x00\xff 5 ',
+    'mqtt-command': b'\x0740',
+    'mqtt-command-junk': b'\x07{"command": 16}',
 }
 
 if __name__ == '__main__':
