@@ -24,26 +24,32 @@ const std::vector<OptionSpec> &programOptions()
                            "~/.config/matrix-panel/matrix-panel.conf; the command line wins over "
                            "it."));
         settings.inSettings = false;
-        QStringList ways;
-        QStringList listeners;
-        for (const InterfaceEntry &entry : interfaceTable()) {
-            ways << QStringLiteral("--") + entry.option;
-            if (entry.listens)
-                listeners << QStringLiteral("--") + entry.option;
-        }
         const OptionSpec headless = OptionSpec::flag(QStringLiteral("headless"),
             QStringLiteral("Run without windows, as a service for the network interfaces; needs "
                            "%1.")
-                .arg(ways.join(QLatin1String(" or "))));
+                .arg(interfaceOptions(false, "or")));
         const OptionSpec allow = OptionSpec::valued(QStringLiteral("allow"),
             QStringLiteral("CIDR[,CIDR...]"),
             QStringLiteral("Accept clients of %1 only from these networks, e.g. 192.168.10.0/24; "
                            "needed for --videohub off loopback.")
-                .arg(listeners.join(QLatin1String(" and "))));
+                .arg(interfaceOptions(true, "and")));
         std::vector<OptionSpec> all = { ports, settings, headless, allow };
         for (const InterfaceEntry &entry : interfaceTable())
             all.insert(all.end(), entry.options.begin(), entry.options.end());
         return all;
     }();
     return options;
+}
+
+QString interfaceOptions(bool listening, const char *word)
+{
+    QStringList options;
+    for (const InterfaceEntry &entry : interfaceTable()) {
+        if (entry.listens || !listening)
+            options << QStringLiteral("--") + entry.option;
+    }
+    const QString last = options.takeLast();
+    return options.isEmpty() ? last
+                             : options.join(QLatin1String(", ")) + QLatin1Char(' ')
+            + QLatin1String(word) + QLatin1Char(' ') + last;
 }

@@ -92,16 +92,11 @@ std::optional<int> readCommandLine(const QStringList &arguments, Startup &startu
     if (const std::optional<int> exit = readShared(options, shared))
         return exit;
     shared.serialDevice = startup.table->device(1);
-    QStringList listeners;
-    QStringList ways;
     bool listening = false;
     for (const InterfaceEntry &entry : interfaceTable()) {
         InterfaceEntry::Maker maker;
         if (const std::optional<int> exit = entry.configure(options, shared, &maker))
             return exit;
-        ways << QStringLiteral("--") + entry.option;
-        if (entry.listens)
-            listeners << QStringLiteral("--") + entry.option;
         if (maker) {
             listening = listening || entry.listens;
             startup.interfaces.push_back(std::move(maker));
@@ -110,14 +105,14 @@ std::optional<int> readCommandLine(const QStringList &arguments, Startup &startu
     const std::optional<OptionSources::Value> allow = options.value(QStringLiteral("allow"));
     if (allow && allow->fromCommandLine && !listening)
         return commandLineError(
-            QStringLiteral("--allow: only with %1").arg(listeners.join(QLatin1String(" or "))));
+            QStringLiteral("--allow: only with %1").arg(interfaceOptions(true, "or")));
 
     startup.headless = parser.isSet(QStringLiteral("headless"));
     if (startup.headless && startup.interfaces.empty())
         return commandLineError(
             QStringLiteral("--headless: without windows the program is only of use to the network "
                            "interfaces; give %1 too")
-                .arg(ways.join(QLatin1String(" or "))));
+                .arg(interfaceOptions(false, "or")));
     return std::nullopt;
 }
 
