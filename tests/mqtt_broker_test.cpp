@@ -255,29 +255,6 @@ TEST_F(MqttBroker, ABrokerRestartIsSurvivedAndAKilledBridgeLeavesItsWill)
     EXPECT_TRUE(peer.waitFor(t.availability, "online"));
     EXPECT_TRUE(peer.waitFor(link.topic, link.payload));
     EXPECT_TRUE(peer.waitFor(t.state, json(stateJson(router))));
-
-    QProcess child;
-    child.setProcessChannelMode(QProcess::ForwardedChannels);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("MATRIX_MQTT_TEST_PORT", QString::number(broker.port));
-    child.setProcessEnvironment(env);
-    child.start(QCoreApplication::applicationFilePath(),
-        { "--gtest_also_run_disabled_tests", "--gtest_filter=MqttBroker.DISABLED_ChildBridge" });
-    EXPECT_TRUE(peer.waitFor("matrix-panel/CHILD/availability", "online"));
-    child.kill();
-    child.waitForFinished();
-    EXPECT_TRUE(peer.waitFor("matrix-panel/CHILD/availability", "offline"));
-}
-
-// The bridge of the test above that is killed.
-TEST_F(MqttBroker, DISABLED_ChildBridge)
-{
-    FakeRouter router;
-    MqttBridge bridge(
-        router, on(qEnvironmentVariableIntValue("MATRIX_MQTT_TEST_PORT")), "Child", "CHILD");
-    QString error;
-    ASSERT_TRUE(bridge.start(&error));
-    QTest::qWait(60000);
 }
 
 TEST_F(MqttBroker, APasswordAndTlsWithTheSitesCa)
@@ -383,5 +360,13 @@ TEST_F(MqttBroker, TheProgramRoutesFromASelectAndReportsTheSwitcher)
     EXPECT_TRUE(shows(1, 4));
     panel.terminate();
     EXPECT_TRUE(panel.waitForFinished(5000));
+    EXPECT_TRUE(peer.waitFor(t.availability, "offline"));
+
+    // Killed, it cannot say so: the broker does, with its last will.
+    peer.seen.clear();
+    panel.start();
+    EXPECT_TRUE(peer.waitFor(t.availability, "online"));
+    panel.kill();
+    panel.waitForFinished();
     EXPECT_TRUE(peer.waitFor(t.availability, "offline"));
 }
