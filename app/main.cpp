@@ -1,21 +1,34 @@
-#include "app/controller.h"
-#include "app/desktop_session.h"
+// Both programs: matrix-panel, with its windows (MATRIX_WINDOWS), and
+// matrix-panel-headless, which it hands --headless over to.
+#ifndef MATRIX_WINDOWS
+#define MATRIX_WINDOWS 0
+#endif
 #include "app/interface_table.h"
 #include "app/signal_watcher.h"
 #include "core/command_line.h"
 #include "core/option_sources.h"
 #include "link/port_table.h"
 #include "link/qt_serial_port.h"
+#include "session/switcher_session.h"
+#if MATRIX_WINDOWS
+#include "app/controller.h"
+#include "app/desktop_session.h"
 #include "panel/form1.h"
 #include "panel/form3.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#endif
+
+#include <QCoreApplication>
 #include <QLoggingCategory>
 #include <cstdio>
 #include <memory>
 
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 Q_LOGGING_CATEGORY(lcStartup, "matrix.startup", QtWarningMsg)
@@ -107,7 +120,7 @@ std::optional<int> readCommandLine(const QStringList &arguments, Startup &startu
         return commandLineError(
             QStringLiteral("--allow: only with %1").arg(interfaceOptions(true, "or")));
 
-    startup.headless = parser.isSet(QStringLiteral("headless"));
+    startup.headless = parser.isSet(QStringLiteral("headless")) || !MATRIX_WINDOWS;
     if (startup.headless && startup.interfaces.empty())
         return commandLineError(
             QStringLiteral("--headless: without windows the program is only of use to the network "
@@ -165,6 +178,21 @@ int runHeadless(int argc, char *argv[], Startup &startup)
     return QCoreApplication::exec();
 }
 
+#if MATRIX_WINDOWS && defined(Q_OS_UNIX)
+// Runs matrix-panel-headless in this process's place, with the same
+// arguments; returns only when there is none to run. Looked for beside this
+// program (a build) and then where it is installed.
+void handOverToHeadless(char *argv[])
+{
+    for (const QString &dir : { QCoreApplication::applicationDirPath(),
+             QStringLiteral(MATRIX_HEADLESS_DIR) }) {
+        const QString path = QDir(dir).filePath(QStringLiteral("matrix-panel-headless"));
+        if (QFileInfo(path).isExecutable())
+            ::execv(QFile::encodeName(path).constData(), argv);
+    }
+}
+#endif
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -177,6 +205,10 @@ int main(int argc, char *argv[])
         setIdentity();
         if (const std::optional<int> exit = readCommandLine(reader.arguments(), startup))
             return *exit;
+#if MATRIX_WINDOWS && defined(Q_OS_UNIX)
+        if (startup.headless)
+            handOverToHeadless(argv);
+#endif
     }
 
     // With the program's log on (QT_LOGGING_RULES="matrix.*=true"), every line
@@ -188,6 +220,7 @@ int main(int argc, char *argv[])
     if (startup.headless)
         return runHeadless(argc, argv, startup);
 
+#if MATRIX_WINDOWS
     if (!haveDisplay())
         return 1;
     QApplication app(argc, argv);
@@ -208,4 +241,5 @@ int main(int argc, char *argv[])
     // Read by the benchmark script to time the start-up.
     qCDebug(lcStartup) << "status window shown";
     return QApplication::exec();
+#endif
 }

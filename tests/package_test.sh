@@ -33,7 +33,7 @@ dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }'
   >"$scratch/packaged"
 diff -u "$scratch/installed" "$scratch/packaged" || fail "cmake --install and the package differ"
 
-expected=(usr/bin/matrix-panel usr/bin/matrix-sim
+expected=(usr/bin/matrix-panel usr/bin/matrix-sim usr/libexec/matrix-panel/matrix-panel-headless
   "usr/share/applications/$id.desktop" "usr/share/metainfo/$id.metainfo.xml"
   usr/share/man/man1/matrix-panel.1.gz usr/share/man/man1/matrix-sim.1.gz
   usr/share/doc/matrix-panel/copyright usr/share/doc/matrix-panel/changelog.Debian.gz
