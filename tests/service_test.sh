@@ -29,7 +29,7 @@ cleanup() {
 }
 trap cleanup EXIT
 chmod 755 "$scratch"
-cp "$1" "$scratch/matrix-panel"
+cp "$1" "$(dirname "$1")/matrix-panel-headless" "$scratch/"
 
 sleep 600 | "$2" --link "$scratch/switcher" --period 50 >/dev/null 2>"$scratch/sim.log" &
 sim_pid=$!
