@@ -5,8 +5,16 @@ Beside an empty Qt widget window (bench/empty-window) it measures: CPU with
 the link up and while searching, start-up time, peak memory, frame-to-panel
 latency, command byte pacing, the panel's time up on a line with noise, route
 frame pacing beside two busy processes, the remote control and the Videohub
-server, and the micro-benchmarks. Targets are shown for reading only; the run
-fails (exit 1) only when a measurement could not be made.
+server, and the micro-benchmarks; and the program headless against the same
+with its windows: start-up to the switcher recognised, and peak memory.
+Targets are shown for reading only; the run fails (exit 1) only when a
+measurement could not be made.
+
+A CPU comparison of two programs is made in rounds, one program at a time
+and each started afresh, in the order AB BA AB ...: at these loads (well under
+1 % of a core) a single pair measured side by side differed by half between
+two runs, with whatever else the machine did and how the two happened to
+settle. The ratio shown is the median of the rounds' ratios.
 
 usage: bench/benchmark.py BUILD_DIR
        NOISE_SECONDS=S bench/benchmark.py BUILD_DIR   (each noise run S s, default 60)
@@ -22,6 +30,7 @@ import selectors
 import shutil
 import signal
 import socket
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -30,8 +39,15 @@ from pathlib import Path
 
 CPU_WARMUP_S = 2
 CPU_WINDOW_S = 10
+CPU_ROUNDS = 5
+CPU_SETTLE_S = 1  # in each round, from the link up (or the start) to the window
+CPU_ROUND_S = 4
 STARTUP_RUNS = 5
+LINK_UP_RUNS = 7  # the switcher's frame period (100 ms) falls anywhere in a start
 SETTLE_S = 1
+MEMORY_SETTLE_S = 3
+# Only what changes once per link: a line for every frame would be CPU of its own.
+LINK_LOG = "matrix.link.debug=true;matrix.search.debug=true"
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 ROW = "%-44s %12s %12s %8s %-12s %s"
 
@@ -112,6 +128,21 @@ def ratio(a, b):
     return "%.2fx" % (float(a) / float(b))
 
 
+def middle(values, form):
+    """The median of VALUES (numbers as text; "-" left out) in FORM, or "-"."""
+    known = [float(v.rstrip("x")) for v in values if v != "-"]
+    return form % statistics.median(known) if known else "-"
+
+
+def spread(ratios):
+    """The rounds' ratios as a note: each in turn, then lowest to highest."""
+    known = sorted(float(r.rstrip("x")) for r in ratios if r != "-")
+    if not known:
+        return "no round measured"
+    return (f"rounds {' '.join(r.rstrip('x') for r in ratios)}, "
+            f"spread {known[0]:.2f}-{known[-1]:.2f}")
+
+
 def verdict(value, limit):
     """"ok" or "over" against an upper limit."""
     if value in ("-", ""):
@@ -146,14 +177,14 @@ def cpu_sample(pid):
     return ticks, ns, switches
 
 
-def measure_cpu(*processes):
+def measure_cpu(*processes, warmup=CPU_WARMUP_S, window=CPU_WINDOW_S):
     """For each process, sampled together over the same window after the
     warm-up: [% of a core from stat, % from schedstat, switches per s]."""
-    time.sleep(CPU_WARMUP_S)
+    time.sleep(warmup)
     try:
         t0 = time.monotonic()
         before = [cpu_sample(p.pid) for p in processes]
-        time.sleep(CPU_WINDOW_S)
+        time.sleep(window)
         t1 = time.monotonic()
         after = [cpu_sample(p.pid) for p in processes]
     except OSError:
@@ -184,10 +215,11 @@ def wait_until(ready, seconds=5):
     return True
 
 
-def time_to_line(args, env, text, memory_key):
+def time_to_line(args, env, text, memory_key, settle=SETTLE_S):
     """Launches a program and returns (ms until a stderr line holds TEXT, the
-    /proc status field MEMORY_KEY in KiB a second later), or ("-", "-") when
-    the line never came within 10 s."""
+    /proc status field MEMORY_KEY in KiB SETTLE s later), or ("-", "-") when
+    the line never came within 10 s. Its stderr is read meanwhile, so that a
+    talkative log never holds it up."""
     t0 = time.monotonic()
     process = start(args, env=env, stderr=subprocess.PIPE)
     seen, pending, deadline = None, b"", t0 + 10
@@ -203,9 +235,13 @@ def time_to_line(args, env, text, memory_key):
             if text.encode() in pending:
                 seen = time.monotonic()
             pending = pending[-len(text):]
+        if seen is not None:
+            until = time.monotonic() + settle
+            while (left := until - time.monotonic()) > 0:
+                if selector.select(left) and not os.read(process.stderr.fileno(), 65536):
+                    time.sleep(max(0, until - time.monotonic()))
     memory = "-"
     if seen is not None:
-        time.sleep(SETTLE_S)
         memory = status_kib(process.pid, memory_key)
     stop(process)
     process.stderr.close()
@@ -234,13 +270,16 @@ class Simulator:
             stop(self.process)
 
 
-def cpu_rows(name, limit, note, process, baseline):
-    """Two rows, from stat and from schedstat, comparing a process's CPU with a
-    baseline's."""
-    for i, grain in ((0, "stat"), (1, "schedstat")):
-        r = ratio(process[i], baseline[i])
-        row(f"{name} ({grain})", process[i], baseline[i], r, f"<= {limit}x",
-            verdict(r, limit) + (f"; {note}" if note and i == 0 else ""))
+def cpu_rows(name, limit, note, rounds):
+    """Two rows, from stat and from schedstat, comparing a program's CPU with a
+    baseline's over ROUNDS, [(its sample, the baseline's)] as measure_cpu
+    gives them: the medians of each and the median of the rounds' ratios."""
+    for i, grain, form in ((0, "stat", "%.2f"), (1, "schedstat", "%.3f")):
+        ratios = [ratio(a[i], b[i]) for a, b in rounds]
+        r = middle(ratios, "%.2fx")
+        row(f"{name} ({grain}, median)", middle([a[i] for a, _ in rounds], form),
+            middle([b[i] for _, b in rounds], form), r, f"<= {limit}x",
+            f"{verdict(r, limit)}; {spread(ratios)}" + (f"; {note}" if note and i == 0 else ""))
 
 
 def latency_rows(output, name, limit, tool, rc, extra=()):
@@ -271,6 +310,15 @@ def idle_clients(log):
     return clients
 
 
+class Launched:
+    """One program of a CPU round, ready: PROCESS to measure, UP when it got
+    as far as it should, and FINISH, which ends it and what it needed and
+    returns its log."""
+
+    def __init__(self, process, up, finish):
+        self.process, self.up, self.finish = process, up, finish
+
+
 class Bench:
     def __init__(self, build, tmp):
         self.build, self.tmp = build, tmp
@@ -287,51 +335,69 @@ class Bench:
         with open(self.tmp / log, "wb") as stderr:
             return start([self.panel, *args], env=env, stderr=stderr)
 
-    def cpu_beside_plain(self, name, args, hold=lambda log: []):
-        """The CPU of the panel with ARGS and of the same program without, two
-        simulators and two panels side by side, so that whatever else the
-        machine does falls on both. HOLD gets the log of the panel with ARGS
-        once it runs and returns what to keep open over the window (clients).
-        Returns both CPU samples, that log, and how many were held."""
-        sims = [self.simulator(f"{name}-plain"), self.simulator(name)]
-        if not all(s.up for s in sims):
-            fail()
-        plain = self.start_panel(sims[0].link, f"panel-{name}-plain.err")
-        served = self.start_panel(sims[1].link, f"panel-{name}.err", *args)
+    def on_simulator(self, name, args=(), hold=lambda log: []):
+        """The panel with ARGS on a simulator of its own, once the link is up.
+        HOLD gets its log and returns what to keep open while it is measured
+        (clients)."""
+        sim = self.simulator(name)
         log = self.tmp / f"panel-{name}.err"
-        held = hold(log)
-        served_cpu, plain_cpu = measure_cpu(served, plain)
-        for client in held:
-            client.close()
-        for process in (served, plain):
+        process = self.start_panel(sim.link, log.name, *args, QT_LOGGING_RULES=LINK_LOG)
+        up = sim.up and wait_until(lambda: "link up" in log.read_text(errors="replace"), 10)
+        held = hold(log) if up else []
+
+        def finish():
+            for client in held:
+                client.close()
             stop(process)
-        for sim in sims:
             sim.stop()
-        return served_cpu, plain_cpu, log.read_text(errors="replace"), len(held)
+            return log.read_text(errors="replace") + f"\nheld {len(held)}\n"
+        return Launched(process, up, finish)
+
+    def empty_window(self):
+        process = start([self.empty])
+        return Launched(process, True, lambda: stop(process) or "")
+
+    def alternate(self, launch, baseline):
+        """CPU_ROUNDS rounds of LAUNCH and BASELINE (each returns a Launched),
+        one at a time, in the order AB BA AB ..., so that a drift in what else
+        the machine does falls on both alike. Returns [(sample, the baseline's
+        sample)] and LAUNCH's logs."""
+        rounds, logs = [], []
+        for i in range(CPU_ROUNDS):
+            samples = {}
+            for side in (0, 1) if i % 2 == 0 else (1, 0):
+                ready = (launch, baseline)[side]()
+                if ready.up:
+                    (samples[side],) = measure_cpu(ready.process, warmup=CPU_SETTLE_S,
+                                                   window=CPU_ROUND_S)
+                else:
+                    fail()
+                    samples[side] = ["-"] * 3
+                log = ready.finish()
+                if side == 0:
+                    logs.append(log)
+            rounds.append((samples[0], samples[1]))
+        return rounds, logs
+
+    def cpu_beside_plain(self, name, args, hold=lambda log: []):
+        """The CPU of the panel with ARGS against the same program without, in
+        alternating rounds. Returns the rounds and the logs with ARGS."""
+        return self.alternate(lambda: self.on_simulator(name, args, hold),
+                              lambda: self.on_simulator(f"{name}-plain"))
 
     def cpu_link_up(self):
-        print(f"measuring CPU with the link up ({CPU_WARMUP_S} s warm-up + {CPU_WINDOW_S} s)...",
-              file=sys.stderr)
-        panel = empty = ["-"] * 3
-        note = "link not up"
-        sim = self.simulator("up")
-        if sim.up:
-            process = self.start_panel(sim.link, "panel-up.err", QT_LOGGING_RULES=
-                                       "matrix.receive.debug=true;matrix.search.debug=true")
-            baseline = start([self.empty])
-            panel, empty = measure_cpu(process, baseline)
-            log = (self.tmp / "panel-up.err").read_text(errors="replace")
-            if "switcher recognised" in log:
-                steps = len(re.findall(r"matrix\.search: port [0-9]", log))
-                note = f"link up, {steps} port search steps"
-            stop(process)
-            stop(baseline)
-        else:
-            fail()
-        sim.stop()
-        cpu_rows("cpu_link_up_pct_of_core", 1.5, note, panel, empty)
-        row("wakeups_link_up_per_s", panel[2], empty[2], ratio(panel[2], empty[2]), "",
-            "context switches of all threads")
+        print(f"measuring CPU with the link up against the empty window ({CPU_ROUNDS} rounds of "
+              f"each, {CPU_SETTLE_S} s settle + {CPU_ROUND_S} s)...", file=sys.stderr)
+        rounds, logs = self.alternate(lambda: self.on_simulator("up"), self.empty_window)
+        up = sum("link up" in log for log in logs)
+        steps = max(len(re.findall(r"matrix\.search: port [0-9]", log)) for log in logs)
+        cpu_rows("cpu_link_up_pct_of_core", 1.5,
+                 f"link up in {up}/{len(logs)} rounds, after {steps} port search steps at most",
+                 rounds)
+        wakeups = [ratio(a[2], b[2]) for a, b in rounds]
+        row("wakeups_link_up_per_s (median)", middle([a[2] for a, _ in rounds], "%.0f"),
+            middle([b[2] for _, b in rounds], "%.0f"), middle(wakeups, "%.2fx"), "",
+            "context switches of all threads; " + spread(wakeups))
 
     def cpu_searching(self):
         print(f"measuring CPU while searching with no port ({CPU_WARMUP_S} s warm-up + "
@@ -371,39 +437,50 @@ class Bench:
             verdict(r, 1.2))
 
     def headless_startup(self):
-        """The same program with --listen, headless and with its windows, each
-        started against the simulator in turn: the time from the launch to the
-        "link up" line, and VmRSS a second later."""
-        print(f"measuring start-up to the link up, headless and windowed ({STARTUP_RUNS} runs "
-              "each)...", file=sys.stderr)
+        """The same program with --listen, headless (a core application, no
+        windows) and with its windows (on the offscreen platform), started in
+        turn against one simulator, headless first in every other pair: the
+        time from the launch to the "switcher recognised" line, and VmHWM a
+        few seconds later."""
+        print(f"measuring start-up to the switcher recognised and peak memory, headless and "
+              f"windowed ({LINK_UP_RUNS} runs each, {MEMORY_SETTLE_S} s after the link)...",
+              file=sys.stderr)
         sim = self.simulator("linkup")
         if not sim.up:
             fail()
             sim.stop()
             return
-        env = environment(QT_LOGGING_RULES="matrix.link=true", MATRIX_PANEL_PORTS=f"1={sim.link}")
+        env = environment(QT_LOGGING_RULES="matrix.*=true", MATRIX_PANEL_PORTS=f"1={sim.link}")
         modes = {"headless": ["--headless"], "windowed": []}
 
         def once(mode):
             return time_to_line([self.panel, *modes[mode], "--listen", "127.0.0.1:0"], env,
-                                "link up", "VmRSS")
-        once("headless")
+                                "switcher recognised", "VmHWM", MEMORY_SETTLE_S)
+        for mode in modes:
+            once(mode)
         runs = {"headless": [], "windowed": []}
-        for _ in range(STARTUP_RUNS):
-            for mode in runs:
+        for i in range(LINK_UP_RUNS):
+            for mode in ("headless", "windowed") if i % 2 == 0 else ("windowed", "headless"):
                 runs[mode].append(once(mode))
         sim.stop()
-        up, rss = {}, {}
-        for mode, values in runs.items():
-            good = [r for r in values if r[0] != "-"]
-            if not good:
-                fail()
-            up[mode] = median([r[0] for r in good])
-            rss[mode] = median([r[1] for r in good if r[1] != "-"])
-        row("startup_to_link_up_ms headless (median)", up["headless"], up["windowed"],
-            ratio(up["headless"], up["windowed"]), "", "baseline: the same with its windows")
-        row("resident_memory_kib headless (median)", rss["headless"], rss["windowed"],
-            ratio(rss["headless"], rss["windowed"]), "", "VmRSS 1 s after the link is up")
+        if any(r[0] == "-" for values in runs.values() for r in values):
+            fail()
+        ms = {mode: middle([r[0] for r in values], "%.1f") for mode, values in runs.items()}
+        hwm = {mode: middle([r[1] for r in values], "%.0f") for mode, values in runs.items()}
+        pairs = [ratio(h[0], w[0]) for h, w in zip(runs["headless"], runs["windowed"])]
+        r = middle(pairs, "%.2fx")
+        lowest = min((float(p.rstrip("x")) for p in pairs if p != "-"), default=None)
+        judged = verdict(r, 1.0)
+        if judged == "over" and lowest is not None and lowest <= 1.0:
+            judged = "over, within the runs' spread"
+        row("startup_to_switcher_recognised_ms headless (median)", ms["headless"], ms["windowed"],
+            r, "<= 1.0x", f"{judged}; baseline: the same with its windows, both --listen; "
+            f"{spread(pairs)}")
+        r = ratio(hwm["headless"], hwm["windowed"])
+        row("peak_memory_vmhwm_kib headless (median)", hwm["headless"], hwm["windowed"], r,
+            "<= 0.6x", f"{verdict(r, 0.6)}; {MEMORY_SETTLE_S} s after the link is up; runs: "
+            f"headless {' '.join(v[1] for v in runs['headless'])}, "
+            f"windowed {' '.join(v[1] for v in runs['windowed'])}")
 
     def link_latency(self):
         print("measuring frame latency and command pacing (link-bench, about 40 s)...",
@@ -490,12 +567,13 @@ class Bench:
         remote_latency = self.build / "bench" / "remote-latency"
         if not os.access(remote_latency, os.X_OK):
             return
-        print(f"measuring CPU with --listen and no client against without ({CPU_WARMUP_S} s "
-              f"warm-up + {CPU_WINDOW_S} s)...", file=sys.stderr)
-        listen_cpu, plain_cpu, log, _ = self.cpu_beside_plain("listen", ["--listen", "127.0.0.1:0"])
+        print(f"measuring CPU with --listen and no client against without ({CPU_ROUNDS} rounds "
+              f"of each, {CPU_SETTLE_S} s settle + {CPU_ROUND_S} s)...", file=sys.stderr)
+        rounds, logs = self.cpu_beside_plain("listen", ["--listen", "127.0.0.1:0"])
+        listening = sum("remote control on" in log for log in logs)
         cpu_rows("cpu_listen_no_client_pct_of_core", 1.10,
-                 "baseline: the same program without --listen, link up, listening: "
-                 f"{log.count('remote control on')}", listen_cpu, plain_cpu)
+                 "baseline: the same program without --listen, link up; listening in "
+                 f"{listening}/{len(logs)} rounds", rounds)
 
         print("measuring frame-to-WebSocket latency (remote-latency, about 15 s)...",
               file=sys.stderr)
@@ -539,12 +617,14 @@ class Bench:
         if not os.access(videohub_latency, os.X_OK):
             return
         print(f"measuring CPU with --videohub and 16 idle clients against without "
-              f"({CPU_WARMUP_S} s warm-up + {CPU_WINDOW_S} s)...", file=sys.stderr)
-        hub_cpu, plain_cpu, _, clients = self.cpu_beside_plain(
-            "videohub", ["--videohub", "127.0.0.1:0"], idle_clients)
+              f"({CPU_ROUNDS} rounds of each, {CPU_SETTLE_S} s settle + {CPU_ROUND_S} s)...",
+              file=sys.stderr)
+        rounds, logs = self.cpu_beside_plain("videohub", ["--videohub", "127.0.0.1:0"],
+                                             idle_clients)
+        clients = " ".join(re.findall(r"^held ([0-9]+)$", "".join(logs), re.M))
         cpu_rows("cpu_videohub_16_idle_clients_pct_of_core", 1.10,
                  f"baseline: the same program without --videohub, link up; clients: {clients}",
-                 hub_cpu, plain_cpu)
+                 rounds)
 
         print("measuring frame-to-block and route-to-line latency (videohub-latency, about 20 s)...",
               file=sys.stderr)
@@ -613,7 +693,8 @@ def main():
     print(ROW % ("measure", "panel", "baseline", "ratio", "target", "note"))
     print(ROW % ("-------", "-----", "--------", "-----", "------", "----"))
     print("\n".join(rows))
-    print("baseline = bench/empty-window (empty QWidget, 10 ms precise timer); CPU in % of one core")
+    print("baseline = bench/empty-window (empty QWidget, 10 ms precise timer) unless the note "
+          "says otherwise; CPU in % of one core")
     return 1 if failed else 0
 
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Measures matrix-panel on this machine and prints one table (bench/benchmark.py
-# says what is measured).
+# says what is measured). About 10 minutes on 2 cores after the build, most of
+# it the four 60 s runs on a line with noise.
 #   scripts/benchmark.sh [BUILD_DIR]      default: a Release build with the
 #                                         benchmarks in build-bench, made here
 #   NOISE_SECONDS=S scripts/benchmark.sh  each noise run S s, default 60
