@@ -652,6 +652,160 @@ class Bench:
                     row(record[0], f"{real:.0f} {unit}", "", "", "",
                         f"per iteration, wall ({cpu:.0f} {unit} cpu)")
 
+    def presets(self):
+        """bench/preset-latency: two stored presets of four routes, apart on
+        every output, recalled in turn over HTTP while the program's line
+        passes through the benchmark to matrix-sim. The request to the last
+        byte of the four frames is paced by the program at 50 ms a byte, 15
+        gaps, so it cannot be under 750 ms; then the simulator reports the new
+        routes in its next status frame (every 101 ms) and the preset turns
+        active at a WebSocket client."""
+        preset_latency = self.build / "bench" / "preset-latency"
+        if not os.access(preset_latency, os.X_OK):
+            return
+        print("measuring preset recalls to the line and to active (preset-latency, about 35 s)...",
+              file=sys.stderr)
+        rc, out = run_tool([preset_latency, self.panel, self.sim, 30], 180)
+        recall = fields(out, "latency_preset_recall_to_last_byte_ms")
+        if recall is None:
+            fail()
+            row("latency_preset_recall_to_last_byte_ms", "-", "", "", "",
+                f"preset-latency failed (exit {rc})")
+            return
+        first = fields(out, "latency_preset_recall_to_first_byte_ms") or {}
+        row("latency_preset_recall_to_last_byte_ms p50", recall.get("p50", ""), "", "", "",
+            f"four frames, 15 gaps of 50 ms: floor 750; measured min {recall.get('min', '')}")
+        row("latency_preset_recall_to_last_byte_ms p99", recall.get("p99", ""), "", "", "",
+            f"n={recall.get('n', '')} lost={recall.get('lost', '')}; to the first byte "
+            f"p50 {first.get('p50', '')}, p99 {first.get('p99', '')}")
+        for name, meaning in (
+                ("latency_preset_last_byte_to_active_ms",
+                 "waits for the simulator's next frame, up to 101 ms"),
+                ("latency_preset_frame_to_active_ms",
+                 "from the status frame that shows all four routes")):
+            line = fields(out, name) or {}
+            row(f"{name} p50", line.get("p50", "-"))
+            row(f"{name} p99", line.get("p99", "-"), "", "", "", f"{meaning}; n={line.get('n', '')}")
+        if rc != 0:
+            fail()
+
+    def start_broker(self, name):
+        """mosquitto on a free loopback port, keeping nothing; returns the
+        process and its URL, or (None, None)."""
+        mosquitto = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
+        if not os.access(mosquitto, os.X_OK):
+            return None, None
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        conf = self.tmp / f"mosquitto-{name}.conf"
+        conf.write_text(f"listener {port} 127.0.0.1\nallow_anonymous true\npersistence false\n")
+        broker = start([mosquitto, "-c", conf])
+
+        def listening():
+            try:
+                socket.create_connection(("127.0.0.1", port), 1).close()
+                return True
+            except OSError:
+                return False
+        if not wait_until(listening):
+            stop(broker)
+            return None, None
+        return broker, f"mqtt://127.0.0.1:{port}"
+
+    def mqtt_fleet(self):
+        """CPU with --mqtt, connected and idle, against the same program
+        without; then bench/mqtt-fleet: 16 headless bridges on one mosquitto,
+        each with its own simulator, commands to the line, the switchers'
+        changes to a subscriber, the broker restarted, and their memory."""
+        mqtt_fleet = self.build / "bench" / "mqtt-fleet"
+        if not os.access(mqtt_fleet, os.X_OK):
+            return
+        rounds = 5
+        print(f"measuring CPU with --mqtt, idle, against without ({rounds} rounds of "
+              f"{CPU_WARMUP_S} s warm-up + {CPU_WINDOW_S} s)...", file=sys.stderr)
+        said = []
+
+        def online(port):
+            # Before the window: the bridge's retained availability, read by
+            # a subscriber that ends with it.
+            sub = start([shutil.which("mosquitto_sub") or "mosquitto_sub", "-h", "127.0.0.1",
+                         "-p", port, "-t", "matrix-panel/+/availability", "-C", "1", "-W", "10"],
+                        stdout=subprocess.PIPE)
+            said.append(sub.communicate()[0].decode(errors="replace").strip())
+            return []
+        # Rounds of the two side by side, each with both started afresh and
+        # a broker of its own that holds nothing from the round before; the
+        # median of the rounds' ratios is the figure, as one 10 s window at
+        # these loads moves by a tenth from run to run.
+        samples = []
+        for _ in range(rounds):
+            broker, url = self.start_broker("cpu")
+            if broker is None:
+                fail()
+                row("mqtt", "-", "", "", "", "mosquitto (/usr/sbin/mosquitto) did not start")
+                return
+            port = url.rsplit(":", 1)[1]
+            samples.append(self.cpu_beside_plain("mqtt", ["--mqtt", url],
+                                                 lambda log: online(port))[:2])
+            stop(broker)
+        for i, grain in ((0, "stat"), (1, "schedstat")):
+            ratios = [ratio(m[i], p[i]) for m, p in samples]
+            r = median([x.rstrip("x") for x in ratios if x != "-"])
+            r = r if r == "-" else "%.2fx" % float(r)
+            row(f"cpu_mqtt_idle_pct_of_core ({grain})", median([m[i] for m, _ in samples]),
+                median([p[i] for _, p in samples]), r, "<= 1.1x",
+                f"{verdict(r, 1.10)}; median of {rounds} rounds: {' '.join(ratios)}"
+                + ("; baseline: the same program without --mqtt, link up; the bridge said "
+                   + ", ".join(sorted(set(said)) or ["nothing"]) if i == 0 else ""))
+
+        print("measuring 16 MQTT bridges (mqtt-fleet, about 25 s)...", file=sys.stderr)
+        mosquitto = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
+        rc, out = run_tool([mqtt_fleet, self.panel, self.sim, mosquitto, 20, 16], 300)
+        for name, limit, meaning in (
+                ("mqtt_route_to_line_ms", 20,
+                 "published to every bridge's output/B/set at once, to the first byte on its line"),
+                ("mqtt_route_to_line_nodelay_ms", 20,
+                 "the same, the broker with set_tcp_nodelay true (mosquitto's default is false)"),
+                ("mqtt_frame_to_state_ms", 20,
+                 "a route on every simulator at once: its status frame to the state message"),
+                ("mqtt_control_to_state_ms", None,
+                 "the same from the control line written: waits for the next frame, up to 101 ms")):
+            line = fields(out, name)
+            if line is None:
+                fail()
+                row(name, "-", "", "", "", f"mqtt-fleet failed (exit {rc})")
+                continue
+            row(f"{name} p50", line.get("p50", ""))
+            row(f"{name} p99", line.get("p99", ""), "", "",
+                f"<= {limit}" if limit else "",
+                (f"{verdict(line.get('p99', '-'), limit)}; " if limit else "")
+                + f"{meaning}; n={line.get('n', '')} lost={line.get('lost', '')}")
+            row(f"{name} max", line.get("max", ""))
+        restart = fields(out, "mqtt_broker_restart_ms")
+        if restart is None:
+            fail()
+            row("mqtt_broker_restart_ms", "-", "", "", "<= 5000", f"mqtt-fleet failed (exit {rc})")
+        else:
+            row("mqtt_broker_restart_ms max", restart.get("max", ""), "", "", "<= 5000",
+                f"{verdict(restart.get('max', '-'), 5000)}; broker up to all 16 online with "
+                f"discovery ({restart.get('topics', '')} topics each); n={restart.get('n', '')}, "
+                f"from the stop {restart.get('from_stop_max_ms', '')}")
+        memory = fields(out, "mqtt_fleet_memory")
+        if memory is None:
+            fail()
+            row("mqtt_fleet_memory", "-", "", "", "", f"mqtt-fleet failed (exit {rc})")
+        else:
+            row("mqtt_fleet_rss_kib sum / per bridge",
+                f"{memory.get('rss_sum_kib', '')} / {memory.get('rss_median_kib', '')}", "", "", "",
+                f"VmRSS of {memory.get('bridges', '')} bridges after the work, per bridge median; "
+                f"max {memory.get('rss_max_kib', '')}")
+            row("mqtt_fleet_hwm_kib sum / per bridge",
+                f"{memory.get('hwm_sum_kib', '')} / {memory.get('hwm_median_kib', '')}", "", "", "",
+                f"VmHWM; max {memory.get('hwm_max_kib', '')}")
+        if rc != 0:
+            fail()
+
 
 def main():
     if len(sys.argv) != 2:
@@ -680,6 +834,8 @@ def main():
         for measure in (bench.cpu_link_up, bench.cpu_searching, bench.startup,
                         bench.headless_startup, bench.link_latency, bench.noisy_line,
                         bench.remote, bench.remote_load, bench.videohub, bench.micro):
+            measure()
+        for measure in (bench.presets, bench.mqtt_fleet):
             measure()
     finally:
         for process in children:
