@@ -97,11 +97,7 @@ void MqttBridge::publishDiscovery()
 void MqttBridge::publishState()
 {
     const QByteArray state = QJsonDocument(stateJson(m_router)).toJson(QJsonDocument::Compact);
-    // QoS 0: a broker answers QoS 1 with an acknowledgement, and while its
-    // own TCP acknowledgement is delayed, Nagle's algorithm holds the next
-    // command to this bridge back for up to 40 ms. The state is retained,
-    // and published again on every connection.
-    if (state != m_sentState && m_client.publish(m_topics.state, state, 0, true))
+    if (state != m_sentState && m_client.publish(m_topics.state, state, 1, true))
         m_sentState = state;
 }
 

@@ -10,6 +10,12 @@
 #include <cstring>
 #include <mosquitto.h>
 
+#ifdef Q_OS_LINUX
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
+
 Q_LOGGING_CATEGORY(lcMqtt, "matrix.mqtt", QtWarningMsg)
 
 namespace {
@@ -198,13 +204,30 @@ void MqttClient::watchSocket()
         return;
     }
     m_read = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
-    connect(m_read.get(), &QSocketNotifier::activated, this,
-        [this] { serviced(mosquitto_loop_read(m_mosq, 1)); });
+    connect(m_read.get(), &QSocketNotifier::activated, this, [this, fd] {
+        const int result = mosquitto_loop_read(m_mosq, 1);
+        acknowledgeNow(fd);
+        serviced(result);
+    });
     m_write = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
     connect(m_write.get(), &QSocketNotifier::activated, this,
         [this] { serviced(mosquitto_loop_write(m_mosq, 1)); });
     m_write->setEnabled(mosquitto_want_write(m_mosq));
     m_misc.start();
+}
+
+void MqttClient::acknowledgeNow(int fd)
+{
+#ifdef TCP_QUICKACK
+    // Brokers leave Nagle's algorithm on (mosquitto unless set_tcp_nodelay):
+    // while what one sent is unacknowledged, its next small packet waits.
+    // Linux delays an acknowledgement up to 40 ms, so a command right behind
+    // the broker's answer to a state message would wait that long.
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#else
+    Q_UNUSED(fd);
+#endif
 }
 
 void MqttClient::unwatchSocket()

@@ -73,6 +73,7 @@ private:
     void resolved(const QHostInfo &info);
     void connectTo(const QString &address);
     void watchSocket();
+    static void acknowledgeNow(int fd);
     void unwatchSocket();
     void serviced(int rc);
     void failed(const QString &why);
