@@ -16,8 +16,11 @@ and each started afresh, in the order AB BA AB ...: at these loads (well under
 two runs, with whatever else the machine did and how the two happened to
 settle. The ratio shown is the median of the rounds' ratios.
 
-usage: bench/benchmark.py BUILD_DIR
+usage: bench/benchmark.py BUILD_DIR [MEASURE...]
        NOISE_SECONDS=S bench/benchmark.py BUILD_DIR   (each noise run S s, default 60)
+MEASURE names the measurements to make, all when none is named: cpu_link_up,
+cpu_searching, startup, headless_startup, link_latency, noisy_line, remote,
+remote_load, videohub, micro, presets, mqtt_fleet.
 scripts/benchmark.sh installs what is missing, makes the Release build and
 starts this.
 """
@@ -721,9 +724,8 @@ class Bench:
         mqtt_fleet = self.build / "bench" / "mqtt-fleet"
         if not os.access(mqtt_fleet, os.X_OK):
             return
-        rounds = 5
-        print(f"measuring CPU with --mqtt, idle, against without ({rounds} rounds of "
-              f"{CPU_WARMUP_S} s warm-up + {CPU_WINDOW_S} s)...", file=sys.stderr)
+        print(f"measuring CPU with --mqtt, idle, against without ({CPU_ROUNDS} rounds of each, "
+              f"{CPU_SETTLE_S} s settle + {CPU_ROUND_S} s)...", file=sys.stderr)
         said = []
 
         def online(port):
@@ -734,30 +736,17 @@ class Bench:
                         stdout=subprocess.PIPE)
             said.append(sub.communicate()[0].decode(errors="replace").strip())
             return []
-        # Rounds of the two side by side, each with both started afresh and
-        # a broker of its own that holds nothing from the round before; the
-        # median of the rounds' ratios is the figure, as one 10 s window at
-        # these loads moves by a tenth from run to run.
-        samples = []
-        for _ in range(rounds):
-            broker, url = self.start_broker("cpu")
-            if broker is None:
-                fail()
-                row("mqtt", "-", "", "", "", "mosquitto (/usr/sbin/mosquitto) did not start")
-                return
-            port = url.rsplit(":", 1)[1]
-            samples.append(self.cpu_beside_plain("mqtt", ["--mqtt", url],
-                                                 lambda log: online(port))[:2])
-            stop(broker)
-        for i, grain in ((0, "stat"), (1, "schedstat")):
-            ratios = [ratio(m[i], p[i]) for m, p in samples]
-            r = median([x.rstrip("x") for x in ratios if x != "-"])
-            r = r if r == "-" else "%.2fx" % float(r)
-            row(f"cpu_mqtt_idle_pct_of_core ({grain})", median([m[i] for m, _ in samples]),
-                median([p[i] for _, p in samples]), r, "<= 1.1x",
-                f"{verdict(r, 1.10)}; median of {rounds} rounds: {' '.join(ratios)}"
-                + ("; baseline: the same program without --mqtt, link up; the bridge said "
-                   + ", ".join(sorted(set(said)) or ["nothing"]) if i == 0 else ""))
+        broker, url = self.start_broker("cpu")
+        if broker is None:
+            fail()
+            row("mqtt", "-", "", "", "", "mosquitto (/usr/sbin/mosquitto) did not start")
+            return
+        port = url.rsplit(":", 1)[1]
+        rounds, _ = self.cpu_beside_plain("mqtt", ["--mqtt", url], lambda log: online(port))
+        stop(broker)
+        cpu_rows("cpu_mqtt_idle_pct_of_core", 1.10,
+                 "baseline: the same program without --mqtt, link up; the bridge said "
+                 + ", ".join(sorted(set(said)) or ["nothing"]), rounds)
 
         print("measuring 16 MQTT bridges (mqtt-fleet, about 25 s)...", file=sys.stderr)
         mosquitto = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
@@ -808,8 +797,11 @@ class Bench:
 
 
 def main():
-    if len(sys.argv) != 2:
-        print(__doc__.strip().split("\n\n")[1], file=sys.stderr)
+    measures = ["cpu_link_up", "cpu_searching", "startup", "headless_startup", "link_latency",
+                "noisy_line", "remote", "remote_load", "videohub", "micro", "presets",
+                "mqtt_fleet"]
+    if len(sys.argv) < 2 or any(name not in measures for name in sys.argv[2:]):
+        print(next(p for p in __doc__.split("\n\n") if p.startswith("usage:")), file=sys.stderr)
         return 2
     build = Path(sys.argv[1]).resolve()
     needed = [build / "matrix-panel", build / "matrix-sim", build / "bench" / "empty-window",
@@ -831,12 +823,8 @@ def main():
     started = time.monotonic()
     try:
         bench = Bench(build, tmp)
-        for measure in (bench.cpu_link_up, bench.cpu_searching, bench.startup,
-                        bench.headless_startup, bench.link_latency, bench.noisy_line,
-                        bench.remote, bench.remote_load, bench.videohub, bench.micro):
-            measure()
-        for measure in (bench.presets, bench.mqtt_fleet):
-            measure()
+        for name in sys.argv[2:] or measures:
+            getattr(bench, name)()
     finally:
         for process in children:
             stop(process)

@@ -2,8 +2,10 @@
 # Measures matrix-panel on this machine and prints one table (bench/benchmark.py
 # says what is measured). About 10 minutes on 2 cores after the build, most of
 # it the four 60 s runs on a line with noise.
-#   scripts/benchmark.sh [BUILD_DIR]      default: a Release build with the
-#                                         benchmarks in build-bench, made here
+#   scripts/benchmark.sh [BUILD_DIR [MEASURE...]]
+#                                         default: a Release build with the
+#                                         benchmarks in build-bench, made here;
+#                                         MEASURE: only these (benchmark.py lists them)
 #   NOISE_SECONDS=S scripts/benchmark.sh  each noise run S s, default 60
 set -eu
 REPO=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,4 +17,4 @@ if [ $# -eq 0 ]; then
 elif [ ! -d "$1" ] && [ -d "$REPO/$1" ]; then
   set -- "$REPO/$1"
 fi
-exec python3 "$REPO/bench/benchmark.py" "$1"
+exec python3 "$REPO/bench/benchmark.py" "$@"
