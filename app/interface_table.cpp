@@ -6,8 +6,8 @@
 
 const std::vector<InterfaceEntry> &interfaceTable()
 {
-    static const std::vector<InterfaceEntry> table = { remoteInterface(), videohubInterface(),
-        mqttInterface() };
+    static const std::vector<InterfaceEntry> table
+        = { remoteInterface(), videohubInterface(), mqttInterface() };
     return table;
 }
 

@@ -146,8 +146,8 @@ bool stderrGoesToJournal()
 
 // Starts the interfaces asked for on the session's router; the exit code
 // when one cannot start.
-std::optional<int> startInterfaces(Startup &startup, Router &router,
-    std::vector<std::unique_ptr<Interface>> &running)
+std::optional<int> startInterfaces(
+    Startup &startup, Router &router, std::vector<std::unique_ptr<Interface>> &running)
 {
     for (const InterfaceEntry::Maker &make : startup.interfaces) {
         running.push_back(make(router));
@@ -169,8 +169,8 @@ int runHeadless(int argc, char *argv[], Startup &startup)
     setIdentity();
     SwitcherSession session(std::make_unique<QtSerialPort>(std::move(*startup.table)));
     const SignalWatcher watcher;
-    QObject::connect(&watcher, &SignalWatcher::terminationRequested, &session,
-        &SwitcherSession::endProgram);
+    QObject::connect(
+        &watcher, &SignalWatcher::terminationRequested, &session, &SwitcherSession::endProgram);
     std::vector<std::unique_ptr<Interface>> running;
     if (const std::optional<int> exit = startInterfaces(startup, session.router(), running))
         return *exit;
@@ -184,8 +184,8 @@ int runHeadless(int argc, char *argv[], Startup &startup)
 // program (a build) and then where it is installed.
 void handOverToHeadless(char *argv[])
 {
-    for (const QString &dir : { QCoreApplication::applicationDirPath(),
-             QStringLiteral(MATRIX_HEADLESS_DIR) }) {
+    for (const QString &dir :
+        { QCoreApplication::applicationDirPath(), QStringLiteral(MATRIX_HEADLESS_DIR) }) {
         const QString path = QDir(dir).filePath(QStringLiteral("matrix-panel-headless"));
         if (QFileInfo(path).isExecutable())
             ::execv(QFile::encodeName(path).constData(), argv);

@@ -49,8 +49,8 @@ std::optional<QString> presetProblem(const Preset &preset)
 }
 
 PresetStore::PresetStore(QString path)
-    : m_file(path.isEmpty() ? UserFile::inDataLocation(QStringLiteral("presets.json"))
-                            : std::move(path))
+    : m_file(
+        path.isEmpty() ? UserFile::inDataLocation(QStringLiteral("presets.json")) : std::move(path))
 {
 }
 
@@ -90,8 +90,8 @@ void PresetStore::save(const std::vector<Preset> &presets, UserFile::Done done)
         QJsonObject routes;
         for (const auto &[output, input] : preset.routes)
             routes.insert(letter(output), input);
-        list.append(QJsonObject {
-            { "id", preset.id }, { "name", preset.name }, { "routes", routes } });
+        list.append(
+            QJsonObject { { "id", preset.id }, { "name", preset.name }, { "routes", routes } });
     }
     m_file.write(QJsonDocument(QJsonObject { { "presets", list } }).toJson(), std::move(done));
 }

@@ -65,9 +65,8 @@ std::optional<int> configure(
 #if MATRIX_HAVE_MQTT
     // Stable for this machine and the serial line the bridge serves.
     const QString id = settings->id.isEmpty() ? uniqueIdOf(shared.serialDevice) : settings->id;
-    *maker = [settings = *settings, id](Router &router) {
-        return std::make_unique<MqttInterface>(router, settings, id);
-    };
+    *maker = [settings = *settings, id](
+                 Router &router) { return std::make_unique<MqttInterface>(router, settings, id); };
     return std::nullopt;
 #else
     Q_UNUSED(shared);

@@ -25,8 +25,7 @@ public:
 
 // An interface that is one server: started by listening, found at the
 // address it prints.
-template <typename Server>
-class Listener : public Interface
+template <typename Server> class Listener : public Interface
 {
 public:
     using Where = QString (Server::*)() const;

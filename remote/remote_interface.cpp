@@ -61,10 +61,10 @@ InterfaceEntry remoteInterface()
 {
     InterfaceEntry entry;
     entry.option = QStringLiteral("listen");
-    const OptionSpec listen = OptionSpec::valued(QStringLiteral("listen"),
-        QStringLiteral("[ADDR:]PORT"),
-        QStringLiteral("Offer remote control (a JSON API, a WebSocket and a browser panel) on "
-                       "ADDR:PORT; ADDR defaults to 127.0.0.1. Off unless given."));
+    const OptionSpec listen
+        = OptionSpec::valued(QStringLiteral("listen"), QStringLiteral("[ADDR:]PORT"),
+            QStringLiteral("Offer remote control (a JSON API, a WebSocket and a browser panel) on "
+                           "ADDR:PORT; ADDR defaults to 127.0.0.1. Off unless given."));
     OptionSpec token = OptionSpec::valued(QStringLiteral("token"), QStringLiteral("TOKEN"),
         QStringLiteral("The token every remote request must carry (Authorization: Bearer); "
                        "needed off loopback. MATRIX_PANEL_TOKEN also sets it, unseen by ps."));

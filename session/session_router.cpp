@@ -13,8 +13,6 @@ QChar letter(int output)
 }
 } // namespace
 
-using Done = Router::Done;
-
 SessionRouter::SessionRouter(const ShownState &shown, const SerialPort &port,
     CommandTransmitter &transmitter, QObject *parent)
     : Router(parent)
@@ -131,9 +129,10 @@ void SessionRouter::rename(const std::vector<NameChange> &changes, Done done)
     Names next = m_namesAsked;
     for (const NameChange &change : changes) {
         if (change.index < 0 || change.index >= 4)
-            return done({ Refusal { Refusal::Invalid,
-                              QStringLiteral("no such %1").arg(change.output ? "output" : "input") },
-                {} });
+            return done(
+                { Refusal { Refusal::Invalid,
+                      QStringLiteral("no such %1").arg(change.output ? "output" : "input") },
+                    {} });
         if (const std::optional<QString> problem = nameProblem(change.name))
             return done({ Refusal { Refusal::Invalid, *problem }, {} });
         (change.output ? next.outputs : next.inputs)[change.index] = change.name;
@@ -166,9 +165,9 @@ void SessionRouter::storePreset(const Preset &asked, Done done)
     const auto at = std::find_if(
         next.begin(), next.end(), [&](const Preset &p) { return p.id == preset.id; });
     if (preset.id != 0 && at == next.end())
-        return done({ Refusal { Refusal::NotFound,
-                          QStringLiteral("there is no preset %1").arg(preset.id) },
-            {} });
+        return done(
+            { Refusal { Refusal::NotFound, QStringLiteral("there is no preset %1").arg(preset.id) },
+                {} });
     if (preset.id == 0 && int(next.size()) >= Preset::Limit)
         return done({ Refusal { Refusal::TooMany,
                           QStringLiteral("there are %1 presets already, as many as are kept; "
@@ -273,10 +272,11 @@ RouterAnswer SessionRouter::lock(const std::vector<LockRequest> &requests, Clien
                 {} };
         // Only the holder gives an output back; forcing frees it whoever holds it.
         if (r.change != LockChange::Force && !m_locks.mayRoute(r.output - 1, who))
-            return { Refusal { Refusal::Held,
-                         QStringLiteral("output %1 is locked by another client")
-                             .arg(letter(r.output)) },
-                {} };
+            return {
+                Refusal { Refusal::Held,
+                    QStringLiteral("output %1 is locked by another client").arg(letter(r.output)) },
+                {}
+            };
     }
     for (const LockRequest &r : requests)
         m_locks.set(r.output - 1, r.change == LockChange::Take ? who : 0);

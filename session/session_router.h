@@ -18,8 +18,8 @@ class SessionRouter : public Router
 {
     Q_OBJECT
 public:
-    SessionRouter(const ShownState &shown, const SerialPort &port,
-        CommandTransmitter &transmitter, QObject *parent = nullptr);
+    SessionRouter(const ShownState &shown, const SerialPort &port, CommandTransmitter &transmitter,
+        QObject *parent = nullptr);
 
     const ShownState &shown() const override { return m_shown; }
     const Names &names() const override { return m_names; }

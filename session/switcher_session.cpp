@@ -134,8 +134,7 @@ void SwitcherSession::bringUpPanel(int matrixModel)
                               << "on port" << m_port->commPort() << m_port->deviceName();
     if (m_view)
         m_view->bringUpPanel(matrixModel,
-            QString::fromLatin1(
-                matrixModel == 1 ? Texts::FourOutputTitle : Texts::TwoOutputTitle));
+            QString::fromLatin1(matrixModel == 1 ? Texts::FourOutputTitle : Texts::TwoOutputTitle));
     enableTimer(m_timer3);
     m_timer4.stop();
 }
@@ -192,11 +191,12 @@ void SwitcherSession::describePortTried()
         return;
     // Why the switcher is not found, for whoever points at the waiting text.
     const QString device = m_port->deviceName();
-    m_view->describePort(QStringLiteral("port %1, %2: %3")
-                             .arg(m_port->commPort())
-                             .arg(device.isEmpty() ? QStringLiteral("no device") : device,
-                                 m_port->isOpen() ? QStringLiteral("open, no valid status frame yet")
-                                                  : m_port->errorString()));
+    m_view->describePort(
+        QStringLiteral("port %1, %2: %3")
+            .arg(m_port->commPort())
+            .arg(device.isEmpty() ? QStringLiteral("no device") : device,
+                m_port->isOpen() ? QStringLiteral("open, no valid status frame yet")
+                                 : m_port->errorString()));
 }
 
 void SwitcherSession::letEventsRun(int waitMs)

@@ -26,9 +26,7 @@ class SessionView;
 //   Timer4  700 ms  waiting animation
 // Every handler is a plain member function, so tests can call them in any
 // number without an event loop.
-class SwitcherSession : public QObject,
-                        private StatusReceiver::Host,
-                        private LinkSupervisor::Host
+class SwitcherSession : public QObject, private StatusReceiver::Host, private LinkSupervisor::Host
 {
     Q_OBJECT
 public:

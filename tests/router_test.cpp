@@ -138,8 +138,8 @@ TEST_F(RouterTest, OneNotificationATickSaysWhatChangedAndWhatItWas)
     tick(1, statusFrame(StatusFrame::Kind::FourOutput, 0xFF, 1, 0, { 4, 2, 4, 8 }));
     ASSERT_EQ(changes.count(), 1);
     const RouterChange change = changes.takeFirst().at(0).value<RouterChange>();
-    EXPECT_EQ(change.what,
-        RouterChange::Routing | RouterChange::NamesChanged | RouterChange::Locks);
+    EXPECT_EQ(
+        change.what, RouterChange::Routing | RouterChange::NamesChanged | RouterChange::Locks);
     EXPECT_EQ(change.shownBefore.shownInput[0], 1);
     EXPECT_EQ(router().shown().shownInput[0], 3);
     EXPECT_EQ(change.namesBefore.outputs[1], "Output B");
@@ -182,7 +182,8 @@ TEST_F(RouterTest, PresetsAreStoredRecalledWholeAndActiveWhileTheSwitcherShowsTh
     tick(3);
     const RouterAnswer now = store({ 0, "Now", {} });
     ASSERT_TRUE(now.ok());
-    EXPECT_EQ(r.presets().at(0).routes, (std::map<int, int> { { 1, 1 }, { 2, 2 }, { 3, 3 }, { 4, 4 } }));
+    EXPECT_EQ(
+        r.presets().at(0).routes, (std::map<int, int> { { 1, 1 }, { 2, 2 }, { 3, 3 }, { 4, 4 } }));
     const int lecture = store({ 0, "Lecture", { { 1, 3 }, { 2, 3 } } }).presetId;
     EXPECT_EQ(store({ 0, "\xE2\x80\xAE", { { 1, 1 } } }).refusal->kind, Refusal::Invalid);
     EXPECT_EQ(store({ 0, "No routes", { { 5, 1 } } }).refusal->kind, Refusal::Invalid);

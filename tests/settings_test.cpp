@@ -53,7 +53,8 @@ TEST(SettingsFile, EachMistakeIsNamedByFileLineAndKey)
     }
     QTemporaryDir dir; // Readable by all is fine for a file without a secret.
     QString error;
-    EXPECT_TRUE(SettingsFile::read(writeSettings(dir, "listen=80\n", AllRead), true, programOptions(), &error));
+    EXPECT_TRUE(SettingsFile::read(
+        writeSettings(dir, "listen=80\n", AllRead), true, programOptions(), &error));
 }
 
 TEST(SettingsFile, CommandLineWinsOverTheFileAndTheFileOverTheEnvironment)
@@ -86,7 +87,8 @@ TEST(SettingsFile, CommandLineWinsOverTheFileAndTheFileOverTheEnvironment)
         parser.addOption({ QStringLiteral("token"), {}, QStringLiteral("T") });
         ASSERT_TRUE(parser.parse(QStringList { "matrix-panel" } + c.arguments));
         QString error;
-        const std::optional<SettingsFile> file = SettingsFile::read(c.file, false, programOptions(), &error);
+        const std::optional<SettingsFile> file
+            = SettingsFile::read(c.file, false, programOptions(), &error);
         ASSERT_TRUE(file) << error.toStdString();
         const std::optional<OptionSources::Value> value
             = OptionSources(parser, *file, programOptions()).value(QLatin1String(c.name));

@@ -11,8 +11,8 @@
 #include "videohub_client.h"
 
 #include <QTemporaryDir>
-#include <sys/socket.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 TEST(Videohub, ARouteReachesTheSwitcherAndEveryClientHearsIt)
 {

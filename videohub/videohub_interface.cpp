@@ -54,16 +54,16 @@ InterfaceEntry videohubInterface()
 {
     InterfaceEntry entry;
     entry.option = QStringLiteral("videohub");
-    const OptionSpec videohub = OptionSpec::valued(QStringLiteral("videohub"),
-        QStringLiteral("[ADDR:]PORT"),
-        QStringLiteral("Serve the Videohub router protocol of control software (Companion and "
-                       "others) on ADDR:PORT (usually 9990); ADDR defaults to 127.0.0.1. Off "
-                       "unless given."));
+    const OptionSpec videohub
+        = OptionSpec::valued(QStringLiteral("videohub"), QStringLiteral("[ADDR:]PORT"),
+            QStringLiteral("Serve the Videohub router protocol of control software (Companion and "
+                           "others) on ADDR:PORT (usually 9990); ADDR defaults to 127.0.0.1. Off "
+                           "unless given."));
     const OptionSpec noDiscovery = OptionSpec::flag(QStringLiteral("no-discovery"),
         QStringLiteral("Do not announce the --videohub server on the network (DNS-SD)."));
-    OptionSpec discovery = OptionSpec::valued(QStringLiteral("discovery"),
-        QStringLiteral("true|false"),
-        QStringLiteral("Announce the --videohub server on the network (DNS-SD)."));
+    OptionSpec discovery
+        = OptionSpec::valued(QStringLiteral("discovery"), QStringLiteral("true|false"),
+            QStringLiteral("Announce the --videohub server on the network (DNS-SD)."));
     discovery.onCommandLine = false;
     discovery.check = [](const QString &value) -> std::optional<QString> {
         if (value != QLatin1String("true") && value != QLatin1String("false"))

@@ -357,9 +357,8 @@ Device VideohubServer::device() const
 
 QByteArray VideohubServer::prelude(const Client &client) const
 {
-    return preambleBlock() + deviceBlock(device()) + labels(false, nullptr)
-        + labels(true, nullptr) + locks(client, nullptr) + routing(nullptr) + configurationBlock()
-        + endPreludeBlock();
+    return preambleBlock() + deviceBlock(device()) + labels(false, nullptr) + labels(true, nullptr)
+        + locks(client, nullptr) + routing(nullptr) + configurationBlock() + endPreludeBlock();
 }
 
 QByteArray VideohubServer::labels(bool output, const Names *before) const
