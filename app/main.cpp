@@ -24,6 +24,7 @@
 #include <QCoreApplication>
 #include <QLoggingCategory>
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 #ifdef Q_OS_UNIX
@@ -162,12 +163,10 @@ std::optional<int> startInterfaces(
     return std::nullopt;
 }
 
-// Without a screen: the session alone, on a core application.
-int runHeadless(int argc, char *argv[], Startup &startup)
+// Ends the session on a signal, starts the interfaces asked for, loads the
+// session and runs the event loop; `loaded` then shows the windows, if any.
+int serve(SwitcherSession &session, Startup &startup, const std::function<void()> &loaded = {})
 {
-    QCoreApplication app(argc, argv);
-    setIdentity();
-    SwitcherSession session(std::make_unique<QtSerialPort>(std::move(*startup.table)));
     const SignalWatcher watcher;
     QObject::connect(
         &watcher, &SignalWatcher::terminationRequested, &session, &SwitcherSession::endProgram);
@@ -175,7 +174,18 @@ int runHeadless(int argc, char *argv[], Startup &startup)
     if (const std::optional<int> exit = startInterfaces(startup, session.router(), running))
         return *exit;
     session.Form_Load();
+    if (loaded)
+        loaded();
     return QCoreApplication::exec();
+}
+
+// Without a screen: the session alone, on a core application.
+int runHeadless(int argc, char *argv[], Startup &startup)
+{
+    QCoreApplication app(argc, argv);
+    setIdentity();
+    SwitcherSession session(std::make_unique<QtSerialPort>(std::move(*startup.table)));
+    return serve(session, startup);
 }
 
 #if MATRIX_WINDOWS && defined(Q_OS_UNIX)
@@ -230,16 +240,10 @@ int main(int argc, char *argv[])
     Controller controller(std::make_unique<QtSerialPort>(std::move(*startup.table)));
     createWindowsForDesktop(
         { &controller.statusWindow(), &controller.panel() }, QStringLiteral(MATRIX_APP_ID));
-    const SignalWatcher watcher;
-    QObject::connect(
-        &watcher, &SignalWatcher::terminationRequested, &controller, &Controller::endProgram);
-    std::vector<std::unique_ptr<Interface>> running;
-    if (const std::optional<int> exit = startInterfaces(startup, controller.router(), running))
-        return *exit;
-    controller.Form_Load();
-    controller.statusWindow().show();
-    // Read by the benchmark script to time the start-up.
-    qCDebug(lcStartup) << "status window shown";
-    return QApplication::exec();
+    return serve(controller, startup, [&controller] {
+        controller.statusWindow().show();
+        // Read by the benchmark script to time the start-up.
+        qCDebug(lcStartup) << "status window shown";
+    });
 #endif
 }
